@@ -1,0 +1,51 @@
+// The one update in progress and the state machine that carries it.
+#pragma once
+#include <cstdint>
+
+#include "serial/port.h"
+
+enum JobState : uint32_t {
+  Start = 0,
+  Contact = 1,
+  AwaitLink = 2,
+  Writing = 3,
+  Verifying = 4,
+  Failed = 5,
+  Resetting = 6,
+  Done = 7,
+};
+
+enum : uint32_t {
+  BLOCK_SIZE = 1024,
+  FLASH_BASE = 0x08000000,
+  TARGET_ADDRESS = 4,
+  LINK_PROBE_LENGTH = 4,
+  PROBE_TIMEOUT_MS = 100,
+  PROBE_PAUSE_MS = 100,
+  REPLY_TIMEOUT_MS = 5000,
+  RESET_REPEAT_MS = 100,
+  CRC_REPLY_MIN = 13,  // a CRC-query reply reaches at least its bytes 11 and 12
+};
+
+struct UpdateJob {
+  const char* port_path;
+  PortHandle port;
+  uint32_t baud;
+  int32_t target_address;
+  int32_t frame_length;
+  uint32_t receive_capacity;
+  uint8_t* frame;
+  uint32_t state;
+  uint8_t* image;
+  uint32_t base_address;
+  int32_t offset;
+  int32_t image_size;
+  int32_t chunk;
+  uint32_t sent_at;
+  uint32_t reply_timeout;
+};
+
+// Runs the entry action of state, then stores it in job.state.
+void job_enter(UpdateJob& job, uint32_t state);
+// One tick: at most one repeat, one read and one send of the next request.
+void job_step(UpdateJob& job);

@@ -1,0 +1,16 @@
+// The byte channel to the device. The engine needs only read, write and purge;
+// the shipped exe binds them to a Win32 serial port, tests to the simulated line.
+#pragma once
+#include <cstdint>
+
+typedef void* PortHandle;  // a Win32 HANDLE on the shipped exe
+
+// Same bit pattern as INVALID_HANDLE_VALUE.
+#define PORT_INVALID (reinterpret_cast<PortHandle>(static_cast<intptr_t>(-1)))
+
+// Reads up to count bytes; returns how many came (0 on silence or failure).
+int32_t port_read(PortHandle port, uint8_t* buffer, uint32_t count);
+// Writes count bytes; returns how many were handed over.
+int32_t port_write(PortHandle port, const uint8_t* buffer, uint32_t count);
+// Discards both queues, then flushes.
+void port_purge(PortHandle port);

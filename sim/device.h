@@ -1,0 +1,69 @@
+// A simulated Quarv bootloader: flash, request parser, replies and injectable faults.
+// Time is in microseconds on whatever clock the caller runs (virtual in tests, real on a pty).
+//
+// Requests are those the updater sends (write block 0xF5, CRC query 0xF6, reset 0xF7),
+// addressed to target 4 with marker 0x2B. Replies, each sealed with a CRC-16/MODBUS
+// trailer, low byte first:
+//   write block: 04 2B F5 addr[4] status           + trailer = 10 bytes
+//   CRC query:   04 2B F6 addr[4] length[4] crc_hi crc_lo + trailer = 15 bytes
+//   reset:       04 2B F7 status                   + trailer = 6 bytes
+// addr and length are big-endian echoes of the request; status 0 = done, 1 = outside flash.
+// The CRC covers the part of the region that lies inside flash, as it stands now.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <vector>
+
+enum : uint32_t { SIM_FLASH_BASE = 0x08000000, SIM_TARGET = 4, SIM_MAX_PAYLOAD = 1024 };
+
+// What can go wrong with the reply to one request.
+struct SimReplyFault {
+  bool drop = false;          // no reply at all
+  bool corrupt = false;       // one byte of the reply altered, so its trailer fails
+  uint32_t delay_ms = 0;      // reply held back this long
+  uint32_t split_gap_ms = 0;  // reply sent in two halves this far apart (0 = whole)
+};
+
+struct SimFaults {
+  uint64_t power_on_us = 0;                 // bytes arriving before this are lost
+  bool wait_for_power = false;              // unpowered until sim_device_power_on()
+  std::map<uint32_t, SimReplyFault> reply;  // by request number, counted from 1
+  uint32_t flip_write = 0;         // write request number (from 1) whose programming flips a bit
+  uint32_t flip_bit = 0;           // which bit of that block flips
+  uint32_t resets_unanswered = 0;  // this many reset requests are ignored
+  uint32_t program_ms = 0;         // flash programming time per write block
+};
+
+struct SimLogEntry {
+  uint64_t at_us;
+  uint8_t command;
+  uint32_t address;
+  uint32_t length;
+  bool trailer_ok;
+};
+
+// A run of reply bytes that leaves the device no earlier than ready_us.
+struct SimChunk {
+  uint64_t ready_us;
+  std::vector<uint8_t> bytes;
+};
+
+struct SimDevice {
+  std::vector<uint8_t> flash;
+  SimFaults faults;
+  std::vector<uint8_t> pending;  // bytes of a frame not yet complete
+  uint64_t last_byte_us = 0;
+  uint32_t requests = 0;  // well-formed requests taken
+  uint32_t writes = 0;
+  uint32_t resets_ignored = 0;
+  uint32_t restarts = 0;
+  std::vector<SimLogEntry> log;
+};
+
+void sim_device_init(SimDevice& device, uint32_t flash_size, const SimFaults& faults);
+void sim_device_power_on(SimDevice& device, uint64_t now_us);
+// Takes one byte that reached the device at at_us; appends any reply it triggers to out.
+void sim_device_take(SimDevice& device, uint8_t byte, uint64_t at_us, std::vector<SimChunk>& out);
+// CRC-16/MODBUS of the part of a region that lies inside flash.
+uint16_t sim_region_crc(const SimDevice& device, uint32_t address, uint32_t length);
