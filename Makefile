@@ -28,4 +28,4 @@ format: deps
 
 cppcheck: deps
 	cppcheck --quiet --error-exitcode=1 --enable=warning,performance,portability \
-	  --inline-suppr --std=c++17 -I . $(filter %.cpp,$(SOURCES))
+	  --inline-suppr --std=c++17 --library=googletest -I . $(filter %.cpp,$(SOURCES))

@@ -128,22 +128,27 @@ void handle_frame(SimDevice& device, const uint8_t* frame, uint64_t at_us,
   }
 }
 
+// Takes the complete frame of this length at the start of pending if its trailer holds.
+bool try_take_frame(SimDevice& device, int32_t length, uint64_t at_us, std::vector<SimChunk>& out) {
+  std::vector<uint8_t>& p = device.pending;
+  uint16_t trailer = static_cast<uint16_t>(p[length - 2] | p[length - 1] << 8);
+  if (frame_crc(p.data(), length - 2) != trailer) {
+    device.log.push_back({at_us, p[2], 0, static_cast<uint32_t>(length), false});
+    return false;
+  }
+  std::vector<uint8_t> frame(p.begin(), p.begin() + length);
+  p.erase(p.begin(), p.begin() + length);
+  handle_frame(device, frame.data(), at_us, out);
+  return true;
+}
+
 // Consumes every complete frame at the start of pending, dropping bytes that start none.
 void scan(SimDevice& device, uint64_t at_us, std::vector<SimChunk>& out) {
   std::vector<uint8_t>& p = device.pending;
   while (!p.empty()) {
     int32_t length = frame_length_of(p);
     if (length == 0 || (length > 0 && p.size() < static_cast<size_t>(length))) return;
-    if (length > 0) {
-      uint16_t trailer = static_cast<uint16_t>(p[length - 2] | p[length - 1] << 8);
-      if (frame_crc(p.data(), length - 2) == trailer) {
-        std::vector<uint8_t> frame(p.begin(), p.begin() + length);
-        p.erase(p.begin(), p.begin() + length);
-        handle_frame(device, frame.data(), at_us, out);
-        continue;
-      }
-      device.log.push_back({at_us, p[2], 0, static_cast<uint32_t>(length), false});
-    }
+    if (length > 0 && try_take_frame(device, length, at_us, out)) continue;
     p.erase(p.begin());  // resynchronise one byte further on
   }
 }
