@@ -1,0 +1,111 @@
+#include "serial/port_w32.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "diag/trace.h"
+
+char port_table[PORT_TABLE_SIZE][PORT_PATH_SIZE];
+int port_count;
+
+static HANDLE win(PortHandle port) { return static_cast<HANDLE>(port); }
+
+int discover_ports(HWND list) {
+  for (int n = 1; n <= PORT_NUMBER_MAX; ++n) {
+    char path[PORT_PATH_SIZE];
+    snprintf(path, sizeof path, "\\\\.\\com%d", n);
+    // A port held by another program fails here too, and is left out.
+    FILE* probe = fopen(path, "r");
+    if (!probe) continue;
+    fclose(probe);
+    SendMessageA(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(path));
+    memcpy(port_table[port_count++], path, sizeof path);
+  }
+  SendMessageA(list, CB_SETCURSEL, 0, 0);
+  return port_count;
+}
+
+PortHandle port_open(const char* path) {
+  return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+int port_configure(PortHandle port, uint32_t baud, uint32_t interval_ms) {
+  DCB dcb;
+  memset(&dcb, 0, sizeof dcb);
+  dcb.DCBlength = sizeof dcb;
+  if (!GetCommState(win(port), &dcb)) {
+    report("Could not get Port State\n");
+    return -1;
+  }
+  COMMTIMEOUTS timeouts;
+  if (!GetCommTimeouts(win(port), &timeouts)) {
+    report("Could not read comm timeouts\n");
+    return -1;
+  }
+  dcb.BaudRate = baud;
+  dcb.ByteSize = 8;
+  dcb.Parity = EVENPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.fBinary = TRUE;
+  dcb.fTXContinueOnXoff = TRUE;
+  dcb.fParity = FALSE;  // even parity goes out, but received bytes are not checked
+  dcb.fOutxCtsFlow = FALSE;
+  dcb.fOutxDsrFlow = FALSE;
+  dcb.fDtrControl = DTR_CONTROL_DISABLE;
+  dcb.fDsrSensitivity = FALSE;
+  dcb.fOutX = FALSE;
+  dcb.fInX = FALSE;
+  dcb.fErrorChar = FALSE;
+  dcb.fNull = FALSE;
+  dcb.fRtsControl = RTS_CONTROL_DISABLE;
+  dcb.fAbortOnError = FALSE;
+  timeouts.ReadIntervalTimeout = interval_ms;
+  timeouts.ReadTotalTimeoutMultiplier = 0;
+  timeouts.ReadTotalTimeoutConstant = 100;
+  timeouts.WriteTotalTimeoutMultiplier = 0;
+  timeouts.WriteTotalTimeoutConstant = 0;
+  SetCommState(win(port), &dcb);
+  SetCommTimeouts(win(port), &timeouts);
+  SetCommMask(win(port), 0);
+  return 0;
+}
+
+int32_t port_read(PortHandle port, uint8_t* buffer, uint32_t count) {
+  DWORD got = 0;
+  if (!ReadFile(win(port), buffer, count, &got, nullptr)) return 0;
+  return static_cast<int32_t>(got);
+}
+
+int32_t port_write(PortHandle port, const uint8_t* buffer, uint32_t count) {
+  DWORD put = 0;
+  WriteFile(win(port), buffer, count, &put, nullptr);
+  return static_cast<int32_t>(put);
+}
+
+void port_purge(PortHandle port) {
+  PurgeComm(win(port), PURGE_TXCLEAR | PURGE_RXCLEAR);
+  FlushFileBuffers(win(port));
+}
+
+bool com_port_path(const char* text, char* path, size_t size) {
+  while (*text == ' ') ++text;
+  if (strncmp(text, "\\\\.\\", 4) == 0) text += 4;
+  if (tolower(static_cast<unsigned char>(text[0])) != 'c' ||
+      tolower(static_cast<unsigned char>(text[1])) != 'o' ||
+      tolower(static_cast<unsigned char>(text[2])) != 'm')
+    return false;
+  text += 3;
+  if (*text < '1' || *text > '9') return false;  // no sign, no leading zero
+  int number = 0;
+  while (*text >= '0' && *text <= '9' && number <= PORT_NUMBER_MAX)
+    number = number * 10 + (*text++ - '0');
+  while (*text == ' ') ++text;
+  if (*text != '\0' || number > PORT_NUMBER_MAX) return false;
+  char normal[16];
+  int length = snprintf(normal, sizeof normal, "\\\\.\\com%d", number);
+  if (length < 0 || static_cast<size_t>(length) >= size) return false;
+  memcpy(path, normal, static_cast<size_t>(length) + 1);
+  return true;
+}
