@@ -45,6 +45,7 @@ void sim_line_send(SimLine& line, const uint8_t* bytes, uint32_t count) {
   }
   line.to_device_free_us = byte_done(start, count);
   line.bytes_to_device += count;
+  line.sent.push_back({line.now_us, count, count > 2 ? bytes[2] : uint8_t{0}});
 }
 
 int32_t sim_line_read(SimLine& line, uint8_t* buffer, uint32_t count) {

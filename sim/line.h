@@ -5,6 +5,7 @@
 #pragma once
 #include <cstdint>
 #include <deque>
+#include <vector>
 
 #include "sim/device.h"
 
@@ -21,6 +22,13 @@ struct SimTimedByte {
   uint8_t byte;
 };
 
+// One write of the host, as the engine made it.
+struct SimSent {
+  uint64_t at_us;
+  uint32_t count;
+  uint8_t command;  // byte 2 of the frame, 0 when shorter
+};
+
 struct SimLine {
   SimLineConfig config;
   uint64_t now_us = 0;
@@ -29,6 +37,7 @@ struct SimLine {
   std::deque<SimTimedByte> to_host;
   SimDevice device;
   uint64_t bytes_to_device = 0;
+  std::vector<SimSent> sent;  // every host write, even those an unpowered device never sees
 };
 
 // Microseconds one byte occupies on the line: 11 bits at 115,200 baud.
