@@ -23,6 +23,10 @@ static size_t append(char* text, size_t length, size_t limit, const char* format
 }
 
 size_t fatal_text(char* text, size_t size, const char* message, uint32_t code) {
+  if (size < sizeof closing) {
+    if (size) text[0] = '\0';
+    return 0;
+  }
   // Everything before the closing line stays within this, so the closing line always fits.
   const size_t limit = size - (sizeof closing - 1);
   text[0] = '\0';
