@@ -93,6 +93,17 @@ TEST_F(OpenPort, ReadOnASilentLineReturnsNothingAfterAbout100ms) {
   EXPECT_LE(took, 400u);
 }
 
+// Bytes waiting in the receive queue, once the echo has had time to come back (2 s at most).
+DWORD received_after_echo(PortHandle port, DWORD expected) {
+  COMSTAT status = {};
+  DWORD errors = 0;
+  for (int waited = 0; waited < 2000; waited += 10) {
+    if (!ClearCommError(port, &errors, &status) || status.cbInQue >= expected) break;
+    Sleep(10);
+  }
+  return status.cbInQue;
+}
+
 TEST_F(OpenPort, PurgeDiscardsBytesAlreadyReceived) {
   open("\\\\.\\com3");
   ASSERT_EQ(port_configure(port, 115200, 20), 0);
@@ -100,12 +111,12 @@ TEST_F(OpenPort, PurgeDiscardsBytesAlreadyReceived) {
   uint8_t buffer[1040];
   // First without a purge: the echo does come back, so its absence below means something.
   EXPECT_EQ(port_write(port, hello, sizeof hello), 5);
-  Sleep(150);
+  ASSERT_EQ(received_after_echo(port, 5), 5u);
   ASSERT_EQ(port_read(port, buffer, sizeof buffer), 5);
   EXPECT_EQ(memcmp(buffer, hello, 5), 0);
 
   EXPECT_EQ(port_write(port, hello, sizeof hello), 5);
-  Sleep(150);
+  ASSERT_EQ(received_after_echo(port, 5), 5u);
   port_purge(port);
   EXPECT_EQ(port_read(port, buffer, sizeof buffer), 0);
 }
