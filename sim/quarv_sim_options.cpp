@@ -1,0 +1,119 @@
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "sim/quarv_sim.h"
+
+namespace {
+
+const char USAGE[] =
+    "usage: quarv-sim --link PATH [options]\n"
+    "\n"
+    "Acts as a Quarv bootloader on a new pseudo-terminal whose path is linked at PATH\n"
+    "(for Wine: $WINEPREFIX/dosdevices/comN), until SIGINT or SIGTERM; the link is\n"
+    "removed at exit. Replies carry a CRC-16/MODBUS trailer, low byte first:\n"
+    "  write block 0xF5: 04 2B F5 addr[4] status\n"
+    "  CRC query   0xF6: 04 2B F6 addr[4] length[4] crc_hi crc_lo\n"
+    "  reset       0xF7: 04 2B F7 status             (status 0 = done, 1 = outside flash)\n"
+    "\n"
+    "Line and device:\n"
+    "  --flash-size N        flash bytes from 0x08000000, erased to 0xFF (default 65536)\n"
+    "  --no-pacing           take and answer frames at once instead of at 115,200 baud 8E1\n"
+    "                        (11 bit times per byte, both ways)\n"
+    "  --program-ms N        flash programming time per write block (default 0)\n"
+    "Output:\n"
+    "  --log FILE            one JSON line per request received: time_ms since start,\n"
+    "                        command, address, length, trailer_ok; at exit a last line\n"
+    "                        with flash_crc, the CRC-16/MODBUS of the whole flash\n"
+    "  --dump FILE           write the whole flash to FILE at exit\n"
+    "Faults (requests are counted from 1 in the order received, frames with a bad\n"
+    "trailer not counted; each of these may be given several times):\n"
+    "  --power-off-ms N      unpowered for N ms after start: bytes are lost\n"
+    "  --power-on-signal     unpowered until SIGUSR1\n"
+    "  --drop K              no reply to request K\n"
+    "  --corrupt K           reply to request K with one byte altered\n"
+    "  --delay K:MS          reply to request K held back MS ms\n"
+    "  --split K:MS          reply to request K sent in two halves MS ms apart\n"
+    "  --flip-write K[:BIT]  the K-th write block (from 1) is programmed with bit BIT\n"
+    "                        of the block (default 0) flipped\n"
+    "  --resets-unanswered N the first N reset requests are ignored\n"
+    "  --help                this text\n";
+
+bool parse_u32(const char* text, uint32_t& value) {
+  if (text == nullptr || *text == '\0' || *text == '-') return false;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long parsed = std::strtoull(text, &end, 0);
+  if (errno != 0 || *end != '\0' || parsed > UINT32_MAX) return false;
+  value = static_cast<uint32_t>(parsed);
+  return true;
+}
+
+// "K" or "K:N"; second keeps its value when there is no ":N".
+bool parse_pair(const char* text, uint32_t& first, uint32_t& second, bool second_required) {
+  if (text == nullptr) return false;
+  const char* colon = std::strchr(text, ':');
+  if (colon == nullptr) return !second_required && parse_u32(text, first);
+  std::string head(text, colon);
+  return parse_u32(head.c_str(), first) && parse_u32(colon + 1, second);
+}
+
+}  // namespace
+
+const char* sim_usage() { return USAGE; }
+
+bool sim_parse_options(int argc, const char* const* argv, SimOptions& options, std::string& error) {
+  options = SimOptions{};
+  for (int i = 1; i < argc; ++i) {
+    std::string name = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    bool takes_value = true;
+    bool ok = true;
+    uint32_t k = 0;
+    uint32_t n = 0;
+    if (name == "--no-pacing") {
+      options.pacing = false;
+      takes_value = false;
+    } else if (name == "--power-on-signal") {
+      options.power_on_signal = true;
+      takes_value = false;
+    } else if (name == "--link" || name == "--log" || name == "--dump") {
+      ok = value != nullptr && *value != '\0';
+      if (ok)
+        (name == "--link" ? options.link : name == "--log" ? options.log : options.dump) = value;
+    } else if (name == "--flash-size") {
+      ok = parse_u32(value, options.flash_size) && options.flash_size > 0;
+    } else if (name == "--program-ms") {
+      ok = parse_u32(value, options.faults.program_ms);
+    } else if (name == "--power-off-ms") {
+      ok = parse_u32(value, options.power_off_ms);
+    } else if (name == "--resets-unanswered") {
+      ok = parse_u32(value, options.faults.resets_unanswered);
+    } else if (name == "--drop" || name == "--corrupt") {
+      ok = parse_u32(value, k) && k > 0;
+      if (ok)
+        (name == "--drop" ? options.faults.reply[k].drop : options.faults.reply[k].corrupt) = true;
+    } else if (name == "--delay" || name == "--split") {
+      ok = parse_pair(value, k, n, true) && k > 0;
+      if (ok)
+        (name == "--delay" ? options.faults.reply[k].delay_ms
+                           : options.faults.reply[k].split_gap_ms) = n;
+    } else if (name == "--flip-write") {
+      ok = parse_pair(value, options.faults.flip_write, options.faults.flip_bit, false) &&
+           options.faults.flip_write > 0;
+    } else {
+      error = "unknown option " + name;
+      return false;
+    }
+    if (!ok) {
+      error = "bad or missing value for " + name;
+      return false;
+    }
+    if (takes_value) ++i;
+  }
+  if (options.link.empty()) {
+    error = "--link PATH is required";
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,93 @@
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+
+#include "engine/frame.h"
+#include "sim/quarv_sim.h"
+
+namespace {
+
+// When the k-th byte (from 1) of a burst starting at start_us has crossed the line.
+uint64_t byte_done(uint64_t start_us, size_t k) {
+  return start_us + static_cast<uint64_t>(static_cast<double>(k) * sim_byte_us() + 0.5);
+}
+
+void schedule_reply(SimWire& wire, const SimChunk& chunk) {
+  uint64_t start = std::max(chunk.ready_us, wire.outbound_free_us);
+  for (size_t i = 0; i < chunk.bytes.size(); ++i) {
+    uint64_t at = wire.pacing ? byte_done(start, i + 1) : start;
+    wire.outbound.push_back({at, chunk.bytes[i]});
+  }
+  // One transmitter: a held-back reply holds back those after it, so bytes keep their order.
+  if (!chunk.bytes.empty()) wire.outbound_free_us = wire.outbound.back().at_us;
+}
+
+const char* command_name(uint8_t command) {
+  switch (command) {
+    case CMD_WRITE_BLOCK: return "write";
+    case CMD_CRC_QUERY: return "crc";
+    case CMD_RESET: return "reset";
+    default: return "unknown";
+  }
+}
+
+}  // namespace
+
+void wire_receive(SimWire& wire, const uint8_t* bytes, size_t count, uint64_t now_us) {
+  uint64_t start = wire.pacing ? std::max(now_us, wire.inbound_free_us) : now_us;
+  for (size_t i = 0; i < count; ++i)
+    wire.inbound.push_back({wire.pacing ? byte_done(start, i + 1) : now_us, bytes[i]});
+  if (count > 0) wire.inbound_free_us = wire.inbound.back().at_us;
+}
+
+void wire_deliver(SimWire& wire, SimDevice& device, uint64_t now_us) {
+  std::vector<SimChunk> replies;
+  while (!wire.inbound.empty() && wire.inbound.front().at_us <= now_us) {
+    SimTimedByte in = wire.inbound.front();
+    wire.inbound.pop_front();
+    replies.clear();
+    sim_device_take(device, in.byte, in.at_us, replies);
+    for (const SimChunk& chunk : replies) schedule_reply(wire, chunk);
+  }
+}
+
+void wire_take_due(SimWire& wire, uint64_t now_us, std::vector<uint8_t>& out) {
+  while (!wire.outbound.empty() && wire.outbound.front().at_us <= now_us) {
+    out.push_back(wire.outbound.front().byte);
+    wire.outbound.pop_front();
+  }
+}
+
+void wire_unsend(SimWire& wire, const uint8_t* bytes, size_t count, uint64_t now_us) {
+  for (size_t i = count; i > 0; --i) wire.outbound.push_front({now_us, bytes[i - 1]});
+}
+
+uint64_t wire_next_due(const SimWire& wire) {
+  uint64_t next = UINT64_MAX;
+  if (!wire.inbound.empty()) next = wire.inbound.front().at_us;
+  if (!wire.outbound.empty()) next = std::min(next, wire.outbound.front().at_us);
+  return next;
+}
+
+std::string sim_log_json(const SimLogEntry& entry) {
+  char line[200];
+  std::snprintf(line, sizeof line,
+                "{\"time_ms\": %" PRIu64
+                ".%03u, \"command\": \"%s\", \"code\": %u, "
+                "\"address\": %" PRIu32 ", \"length\": %" PRIu32 ", \"trailer_ok\": %s}",
+                entry.at_us / 1000, static_cast<unsigned>(entry.at_us % 1000),
+                command_name(entry.command), entry.command, entry.address, entry.length,
+                entry.trailer_ok ? "true" : "false");
+  return line;
+}
+
+std::string sim_exit_json(const SimDevice& device) {
+  uint32_t size = static_cast<uint32_t>(device.flash.size());
+  char line[200];
+  std::snprintf(line, sizeof line,
+                "{\"flash_crc\": %u, \"flash_base\": %u, \"flash_size\": %" PRIu32
+                ", \"requests\": %" PRIu32 ", \"writes\": %" PRIu32 ", \"restarts\": %" PRIu32 "}",
+                sim_region_crc(device, SIM_FLASH_BASE, size), SIM_FLASH_BASE, size, device.requests,
+                device.writes, device.restarts);
+  return line;
+}
