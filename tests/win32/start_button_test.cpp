@@ -47,11 +47,4 @@ TEST_F(StartButton, WithoutAPortAsksForOneAndOpensNothing) {
   }
 }
 
-TEST_F(StartButton, OtherCommandsAndTimersGoToTheDefaultProcedure) {
-  SendMessageA(window, WM_COMMAND, MAKEWPARAM(ID_PORT_LIST, CBN_SELCHANGE), 0);
-  SendMessageA(window, WM_TIMER, ID_TIMER + 1, 0);
-  EXPECT_TRUE(status_history().empty());
-  EXPECT_EQ(app_job.port_path, nullptr);
-}
-
 }  // namespace
