@@ -32,7 +32,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
   set_status(" - Idle - ");
 
   app_job.receive_capacity = FRAME_CAPACITY;
-  app_job.frame = static_cast<uint8_t*>(malloc(FRAME_CAPACITY));
+  app_job.frame = static_cast<uint8_t*>(calloc(FRAME_CAPACITY, 1));
   if (!app_job.frame) fatal_error("Not enough memory for the frame buffer");
   app_job.target_address = TARGET_ADDRESS;
   app_job.port = PORT_INVALID;
