@@ -1,0 +1,220 @@
+"""The pieces an end-to-end run is made of: a private Wine prefix, simulated devices linked as
+COM ports, the tool itself and the driver that presses its buttons. Shared by the tests, the
+demo and the benchmark."""
+import json
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+BLOCK = 1024
+FLASH_BASE = 0x08000000
+
+
+def crc16(data):
+    crc = 0xFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return crc
+
+
+def padded(image):
+    size = max(1, (len(image) + BLOCK - 1) // BLOCK) * BLOCK
+    return image + bytes(size - len(image))
+
+
+def seal(frame):
+    crc = crc16(frame)
+    return bytes(frame) + bytes([crc & 0xFF, crc >> 8])
+
+
+def probe_reply(flash_start):
+    """The device's reply to a link probe: the CRC of the first 4 bytes of its flash."""
+    crc = crc16(flash_start[:4])
+    return seal(bytes([4, 0x2B, 0xF6, 8, 0, 0, 0, 0, 0, 0, 4, crc >> 8, crc & 0xFF]))
+
+
+def reset_reply():
+    return seal(bytes([4, 0x2B, 0xF7, 0]))
+
+
+class Prefix:
+    """A copy of the template prefix with its own wineserver, kept up for the whole run."""
+
+    def __init__(self, template, work_dir=None, graphics=None):
+        self.dir = os.path.abspath(tempfile.mkdtemp(prefix="quarv-e2e-", dir=work_dir))
+        self.path = os.path.join(self.dir, "prefix")
+        subprocess.run(["cp", "-a", template, self.path], check=True)
+        shutil.rmtree(os.path.join(self.path, "wineserver"), ignore_errors=True)
+        self.env = dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all")
+        for key, value in (graphics or {}).items():
+            self.reg_add(key, value)
+        self.run_quietly(["wineserver", "-p"])
+        self.run_quietly(["wine", "cmd", "/c", "exit"])
+        # The server's start links com1 to /dev/ttyS0 and links it again when it is missing; a
+        # directory in its place keeps it out of the list, as a port held by another program.
+        held = os.path.join(self.dir, "held")
+        os.makedirs(held)
+        self.relink("com1", held)
+
+    def reg_add(self, key, value):
+        name, data = value
+        self.run_quietly(["wine", "reg", "add", key, "/v", name, "/d", data, "/f"])
+        self.run_quietly(["wineserver", "-w"])
+
+    def run_quietly(self, args):
+        subprocess.run(args, env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=False)
+
+    def port(self, name):
+        return os.path.join(self.path, "dosdevices", name)
+
+    def unlink(self, name):
+        if os.path.lexists(self.port(name)):
+            os.remove(self.port(name))
+
+    def relink(self, name, target):
+        self.unlink(name)
+        os.symlink(target, self.port(name))
+
+    def close(self):
+        self.run_quietly(["wineserver", "-k"])
+        self.run_quietly(["wineserver", "-w"])
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class Device:
+    """quarv-sim behind one COM port of a prefix."""
+
+    def __init__(self, sim, prefix, name, *options):
+        self.name = name
+        self.log_path = os.path.join(prefix.dir, name + ".log")
+        self.dump_path = os.path.join(prefix.dir, name + ".flash")
+        self.link = prefix.port(name)
+        self.process = subprocess.Popen(
+            [sim, "--link", self.link, "--log", self.log_path, "--dump", self.dump_path,
+             *options], stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 10
+        while not os.path.islink(self.link):
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("quarv-sim did not come up: " + self.process.stderr.read())
+            time.sleep(0.01)
+        self.exit_record = None
+
+    def requests(self):
+        """The requests logged so far."""
+        with open(self.log_path) as log:
+            return [entry for entry in map(json.loads, log) if "command" in entry]
+
+    def power_on(self):
+        self.process.send_signal(signal.SIGUSR1)
+
+    def stop(self):
+        """Ends the device; returns its flash. The exit record is kept in exit_record."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        status = self.process.wait(timeout=10)
+        if status != 0:
+            raise RuntimeError("quarv-sim %s exited with %d: %s"
+                               % (self.name, status, self.process.stderr.read()))
+        with open(self.log_path) as log:
+            self.exit_record = json.loads(log.read().splitlines()[-1])
+        with open(self.dump_path, "rb") as dump:
+            return dump.read()
+
+
+class Tool:
+    """quarv-update.exe running in a prefix, its standard output in a file."""
+
+    def __init__(self, prefix, exe, driver):
+        self.prefix = prefix
+        self.driver_exe = driver
+        self.out_path = os.path.join(prefix.dir, "trace-%d.txt" % time.monotonic_ns())
+        self.out = open(self.out_path, "wb")
+        self.process = subprocess.Popen(["wine", exe], env=prefix.env, stdin=subprocess.DEVNULL,
+                                        stdout=self.out, stderr=subprocess.PIPE)
+        self.drive("wait-window", "20000")
+
+    def drive(self, *args, check=True):
+        """Runs one driver command; returns its standard output as text."""
+        done = subprocess.run(["wine", self.driver_exe, *args], env=self.prefix.env,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+        text = done.stdout.decode("latin-1")
+        if check and done.returncode != 0:
+            raise AssertionError("driver %s failed: %s %s" % (
+                " ".join(args), text, done.stderr.decode("latin-1")))
+        return text if check else (done.returncode, text)
+
+    def wait_status(self, text, timeout_s):
+        code, last = self.drive("wait-status", text, str(int(timeout_s * 1000)), check=False)
+        if code != 0:
+            raise AssertionError("status %r, not %r, after %g s" % (last.strip(), text, timeout_s))
+
+    def trace(self):
+        if not self.out.closed:
+            self.out.flush()
+        with open(self.out_path, "rb") as out:
+            # The C runtime writes text mode: each line ends in CR LF on Windows.
+            return out.read().decode("latin-1").replace("\r\n", "\n")
+
+    def wait_exit(self, timeout_s=20):
+        status = self.process.wait(timeout=timeout_s)
+        self.out.close()
+        return status
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        if not self.out.closed:
+            self.out.close()
+
+
+def c_hex(value):
+    """printf's %#x: zero has no 0x prefix."""
+    return "%#x" % value if value else "0"
+
+
+def rx_dump(data):
+    return "RX:" + "".join(" %02x" % byte for byte in data) + "\n"
+
+
+def expected_update_trace(port_path, image, flash_before):
+    """The trace of one undisturbed update, from the press to the reset reply."""
+    image = padded(image)
+    probe_bytes = probe_reply(flash_before)
+    local = crc16(image)
+    lines = [" . Opening serial port %s at 115200 baud\n" % port_path,
+             "CONTACTING...\n", "CONTACTING...\n", rx_dump(probe_bytes * 2),
+             "CONTACTING...\n", rx_dump(probe_bytes),
+             "REMOTE DEVICE LINK ESTABLISHED\n"]
+    for offset in range(0, len(image), BLOCK):
+        lines.append("PROG ADDR %#x, LEN %#x, FROM %s... - SENT - - OK\n"
+                     % (FLASH_BASE + offset, BLOCK, c_hex(offset)))
+    lines += ["Verifying address %#x, image size %#x bytes\n" % (FLASH_BASE, len(image)),
+              "frame length   13 bytes sent\n",
+              "Remote CRC %s\n" % c_hex(local), "Local  CRC %s\n" % c_hex(local), "CRCs match\n",
+              "Resetting target\n", "frame length    5 bytes sent\n",
+              "frame length %4d bytes received & OK\n" % len(reset_reply())]
+    return "".join(lines)
+
+
+def start_trace(image):
+    return ("Running on windows version: a00\n\nFlash Image Base 0x8000000\n"
+            "Flash Image Size %#x bytes\n" % len(padded(image)))
+
+
+def summarise(requests):
+    """The requests as (command, address, length) triples, in order."""
+    return [(r["command"], r["address"], r["length"]) for r in requests]
+
+
+def expected_requests(image):
+    image = padded(image)
+    probes = [("crc", FLASH_BASE, 4)] * 3
+    writes = [("write", FLASH_BASE + offset, BLOCK) for offset in range(0, len(image), BLOCK)]
+    return probes + writes + [("crc", FLASH_BASE, len(image)), ("reset", 0, 0)]
