@@ -3,7 +3,7 @@ SHELL := /bin/bash
 WINEPREFIX_DIR := $(CURDIR)/build/wine
 SOURCES = $(shell git ls-files -co --exclude-standard '*.cpp' '*.h' 2>/dev/null)
 
-.PHONY: test deps wine host win32 format cppcheck
+.PHONY: test deps wine host win32 format cppcheck demo bench
 
 test: deps format cppcheck host win32
 
@@ -29,3 +29,34 @@ format: deps
 cppcheck: deps
 	cppcheck --quiet --error-exitcode=1 --enable=warning,performance,portability \
 	  --inline-suppr --std=c++17 --library=googletest -I . $(filter %.cpp,$(SOURCES))
+
+# Build dirs of demo and bench; the defaults are those of the presets.
+HOST_DIR ?= build/host
+WIN32_DIR ?= build/win32
+BENCH_DIR ?= build/bench
+E2E_TOOLS = --template $(WINEPREFIX_DIR) --sim $(HOST_DIR)/sim/quarv-sim \
+  --driver $(WIN32_DIR)/tests/e2e/ui_driver.exe --exe $(WIN32_DIR)/ui/quarv-update.exe
+
+# The tool flashes a simulated Quarv: on $$DISPLAY when there is one, else headless.
+demo: wine
+	cmake --preset host -B $(HOST_DIR)
+	cmake --build $(HOST_DIR) -j2 --target quarv-sim
+	cmake --preset win32 -B $(WIN32_DIR)
+	cmake --build $(WIN32_DIR) -j2 --target quarv-update ui_driver
+	python3 cmake/demo.py $(E2E_TOOLS) --work build/demo --screenshot build/quarv-update.png \
+	  --image "$$(cmake -N -L $(WIN32_DIR) | sed -n 's/^QUARV_FIRMWARE:FILEPATH=//p')"
+
+# Update times against the line's model time, and start-up against a bare dialog.
+bench: wine
+	cmake --preset host -B $(HOST_DIR)
+	cmake --build $(HOST_DIR) -j2 --target quarv-sim
+	cmake --preset win32 -B $(WIN32_DIR)
+	cmake --build $(WIN32_DIR) -j2 --target quarv-update ui_driver bare_dialog
+	mkdir -p $(BENCH_DIR)
+	test -f $(BENCH_DIR)/image-64k.bin || python3 -c 'import random, sys; \
+	  r = random.Random(64); sys.stdout.buffer.write(bytes(r.getrandbits(8) for _ in range(65536)))' \
+	  > $(BENCH_DIR)/image-64k.bin
+	cmake --preset win32 -B $(BENCH_DIR)/win32 -DQUARV_FIRMWARE=$(CURDIR)/$(BENCH_DIR)/image-64k.bin
+	cmake --build $(BENCH_DIR)/win32 -j2 --target quarv-update
+	python3 cmake/bench.py $(E2E_TOOLS) --exe64k $(BENCH_DIR)/win32/ui/quarv-update.exe \
+	  --bare $(WIN32_DIR)/tests/e2e/bare_dialog.exe --work $(BENCH_DIR)

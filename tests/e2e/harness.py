@@ -45,14 +45,19 @@ def reset_reply():
 class Prefix:
     """A copy of the template prefix with its own wineserver, kept up for the whole run."""
 
-    def __init__(self, template, work_dir=None, graphics=None):
+    def __init__(self, template, work_dir=None, registry=(), env=None):
+        """registry: (key, value name, data) settings made before the server is kept up."""
         self.dir = os.path.abspath(tempfile.mkdtemp(prefix="quarv-e2e-", dir=work_dir))
         self.path = os.path.join(self.dir, "prefix")
         subprocess.run(["cp", "-a", template, self.path], check=True)
         shutil.rmtree(os.path.join(self.path, "wineserver"), ignore_errors=True)
-        self.env = dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all")
-        for key, value in (graphics or {}).items():
-            self.reg_add(key, value)
+        self.env = dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all", **(env or {}))
+        for key, name, data in registry:
+            self.run_quietly(["wine", "reg", "add", key, "/v", name, "/d", data, "/f"])
+        if registry:
+            # Graphics settings are read when the server and its desktop start.
+            self.run_quietly(["wineserver", "-k"])
+            self.run_quietly(["wineserver", "-w"])
         self.run_quietly(["wineserver", "-p"])
         self.run_quietly(["wine", "cmd", "/c", "exit"])
         # The server's start links com1 to /dev/ttyS0 and links it again when it is missing; a
@@ -60,11 +65,6 @@ class Prefix:
         held = os.path.join(self.dir, "held")
         os.makedirs(held)
         self.relink("com1", held)
-
-    def reg_add(self, key, value):
-        name, data = value
-        self.run_quietly(["wine", "reg", "add", key, "/v", name, "/d", data, "/f"])
-        self.run_quietly(["wineserver", "-w"])
 
     def run_quietly(self, args):
         subprocess.run(args, env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -127,6 +127,17 @@ class Device:
             return dump.read()
 
 
+def drive(prefix, driver, *args, check=True):
+    """Runs one ui_driver command in the prefix; its output, or (status, output) unchecked."""
+    done = subprocess.run(["wine", driver, *args], env=prefix.env, stdin=subprocess.DEVNULL,
+                          capture_output=True, timeout=120)
+    text = done.stdout.decode("latin-1")
+    if check and done.returncode != 0:
+        raise AssertionError("driver %s failed: %s %s" % (
+            " ".join(args), text, done.stderr.decode("latin-1")))
+    return text if check else (done.returncode, text)
+
+
 class Tool:
     """quarv-update.exe running in a prefix, its standard output in a file."""
 
@@ -141,13 +152,7 @@ class Tool:
 
     def drive(self, *args, check=True):
         """Runs one driver command; returns its standard output as text."""
-        done = subprocess.run(["wine", self.driver_exe, *args], env=self.prefix.env,
-                              stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
-        text = done.stdout.decode("latin-1")
-        if check and done.returncode != 0:
-            raise AssertionError("driver %s failed: %s %s" % (
-                " ".join(args), text, done.stderr.decode("latin-1")))
-        return text if check else (done.returncode, text)
+        return drive(self.prefix, self.driver_exe, *args, check=check)
 
     def wait_status(self, text, timeout_s):
         code, last = self.drive("wait-status", text, str(int(timeout_s * 1000)), check=False)

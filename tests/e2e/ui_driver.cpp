@@ -30,6 +30,7 @@ const char USAGE[] =
     "  wait-box MS             wait for the \"Terminate Program\" box; print its text\n"
     "  box-ok                  press the box's OK\n"
     "  close                   close the main window\n"
+    "  rect                    the main window's left, top, right and bottom, caption included\n"
     "  error-text N            the system's description of error N, as the tool fetches it\n"
     "  time-idle EXE           launch EXE, print ms until its status reads \" - Idle - \",\n"
     "                          then close it\n";
@@ -221,6 +222,12 @@ int main(int argc, char** argv) {
       }
       Sleep(20);
     }
+    return 0;
+  }
+  if (command == "rect") {
+    RECT rect = {};
+    GetWindowRect(window, &rect);
+    std::printf("%ld %ld %ld %ld\n", rect.left, rect.top, rect.right, rect.bottom);
     return 0;
   }
   if (command == "close") {
