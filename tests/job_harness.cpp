@@ -119,3 +119,12 @@ std::vector<uint8_t> sealed(std::vector<uint8_t> bytes) {
   bytes.push_back(static_cast<uint8_t>(crc >> 8));
   return bytes;
 }
+
+std::vector<uint8_t> device_crc_reply(uint32_t address, uint32_t length, uint16_t crc) {
+  std::vector<uint8_t> reply = {TARGET_ADDRESS, FRAME_MARKER, CMD_CRC_QUERY};
+  for (uint32_t v : {address, length})
+    for (int shift = 24; shift >= 0; shift -= 8) reply.push_back(static_cast<uint8_t>(v >> shift));
+  reply.push_back(static_cast<uint8_t>(crc >> 8));
+  reply.push_back(static_cast<uint8_t>(crc));
+  return sealed(reply);
+}

@@ -39,5 +39,7 @@ std::vector<SimLogEntry> device_requests(uint8_t command);
 // The host's writes with the given command byte.
 std::vector<SimSent> host_sends(uint8_t command);
 
-// A reply the simulated device sends, sealed with its trailer, built from its documented layout.
+// Bytes sealed with a CRC trailer, low byte first.
 std::vector<uint8_t> sealed(std::vector<uint8_t> bytes);
+// The simulated device's answer to a CRC query, built from its documented reply layout.
+std::vector<uint8_t> device_crc_reply(uint32_t address, uint32_t length, uint16_t crc);
