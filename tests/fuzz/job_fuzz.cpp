@@ -48,12 +48,15 @@ void check(bool ok, const char* what) {
 int32_t port_read(PortHandle port, uint8_t* buffer, uint32_t count) {
   check(port == job.port && buffer == job.frame, "read into a foreign buffer");
   check(count <= FRAME_CAPACITY, "read larger than the frame buffer");
-  const uint32_t header = feed.take(2);
-  uint32_t n = (header & 0x7FFF) % (count + 1);
+  // Short reads take one header byte; 0x7F asks for a long one of any length.
+  const uint32_t header = feed.take(1);
+  uint32_t n = header & 0x7F;
+  if (n == 0x7F) n = feed.take(2);
+  n %= count + 1;
   if (n > feed.size - feed.at) n = static_cast<uint32_t>(feed.size - feed.at);
   if (n > 0) memcpy(buffer, feed.data + feed.at, n);
   feed.at += n;
-  if ((header & 0x8000) && n >= 2) {
+  if ((header & 0x80) && n >= 2) {
     const uint16_t crc = frame_crc(buffer, static_cast<int32_t>(n - 2));
     buffer[n - 2] = static_cast<uint8_t>(crc);
     buffer[n - 1] = static_cast<uint8_t>(crc >> 8);
@@ -96,7 +99,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   feed = Feed{data, size, 0};
   const uint32_t blocks = 1 + feed.take(1) % 4;
+  // The buffer starts with leftovers of earlier traffic, as it does in a long run.
   std::vector<uint8_t> frame(FRAME_CAPACITY);
+  for (int i = 0; i < 13; ++i) frame[i] = static_cast<uint8_t>(feed.take(1));
   std::vector<uint8_t> image(blocks * BLOCK_SIZE);
   for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7 + blocks);
   image_crc = frame_crc(image.data(), static_cast<int32_t>(image.size()));
