@@ -19,7 +19,7 @@ from harness import Device, Prefix, Tool, drive  # noqa: E402
 BYTE_S = 11 / 115200
 REQUEST_BYTES = {"crc": 13, "reset": 5}
 REPLY_BYTES = {"crc": 15, "write": 10}
-LAUNCHES = 7
+LAUNCHES = 15
 
 
 def update_times(requests, program_ms):
@@ -55,9 +55,19 @@ def run_update(args, prefix, exe, port, program_ms):
 
 def launch_ms(args, prefix, exe):
     # The launched program shares the driver's standard output; the time is the last line.
-    runs = [float(drive(prefix, args.driver, "time-idle", exe).split()[-1])
-            for _ in range(LAUNCHES)]
-    return statistics.median(runs)
+    return float(drive(prefix, args.driver, "time-idle", exe).split()[-1])
+
+
+def launch_times(args, prefix):
+    """The tool and the bare dialog, launched in turn after one warm-up each, so that a busy
+    moment of the machine falls on both alike."""
+    times = {args.exe: [], args.bare: []}
+    for exe in times:
+        launch_ms(args, prefix, exe)
+    for _ in range(LAUNCHES):
+        for exe, runs in times.items():
+            runs.append(launch_ms(args, prefix, exe))
+    return times[args.exe], times[args.bare]
 
 
 def machine():
@@ -83,8 +93,7 @@ def main():
             for program_ms in (0, 25):
                 measured, model = run_update(args, prefix, exe, "com3", program_ms)
                 rows.append((label, program_ms, measured, model))
-        tool_ms = launch_ms(args, prefix, args.exe)
-        bare_ms = launch_ms(args, prefix, args.bare)
+        tool_ms, bare_ms = launch_times(args, prefix)
     finally:
         prefix.close()
 
@@ -94,9 +103,11 @@ def main():
     for label, program_ms, measured, model in rows:
         print("  %-15s %7d ms %9.3f s %9.3f s %7.2f"
               % (label, program_ms, measured, model, measured / model))
-    print("Launch to \" - Idle - \" (median of %d, null graphics driver):" % LAUNCHES)
-    print("  quarv-update %.1f ms, bare dialog %.1f ms, ratio %.2f"
-          % (tool_ms, bare_ms, tool_ms / bare_ms))
+    print("Launch to \" - Idle - \" (%d launches each, null graphics driver):" % LAUNCHES)
+    for name, pick in (("median", statistics.median), ("fastest", min)):
+        tool, bare = pick(tool_ms), pick(bare_ms)
+        print("  %-8s quarv-update %6.1f ms, bare dialog %6.1f ms, ratio %.2f"
+              % (name, tool, bare, tool / bare))
     return 0
 
 
