@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "diag/status_record.h"
 #include "engine/frame.h"
 #include "tests/job_harness.h"
 
@@ -115,17 +114,6 @@ TEST(Job, SilentLineProbeSpacing) {
     EXPECT_LT(gaps[i], 240u) << "gap " << i;
   }
   EXPECT_TRUE(sim_line().device.log.empty());
-}
-
-TEST(Job, PoweredLateLinksOnTheNextProbes) {
-  SimLineConfig config;
-  config.faults.wait_for_power = true;
-  JobRun run;
-  job_run_start(run, config, image_2048());
-  job_run_for(run, 1500);
-  sim_device_power_on(sim_line().device, sim_line().now_us);
-  EXPECT_EQ(job_run_until_end(run, LIMIT_MS), Done);
-  EXPECT_EQ(device_image(run), run.image);
 }
 
 // Each of these loses the first block's acknowledgement (request 4, after three probes).

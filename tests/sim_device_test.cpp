@@ -7,7 +7,6 @@
 #include "engine/frame.h"
 #include "engine/update_job.h"
 #include "sim/device.h"
-#include "sim/line.h"
 #include "tests/job_harness.h"
 
 namespace {
@@ -137,29 +136,6 @@ TEST(SimDevice, DeafUntilPoweredOn) {
   sim_device_power_on(device, 200000);
   EXPECT_TRUE(feed(device, query, 199000).empty());
   EXPECT_EQ(feed(device, query, 200000).size(), 15u);
-}
-
-// A split reply reaches the host in two reads when its halves are more than the read
-// interval apart, in one when they are closer.
-TEST(SimLine, SplitReplyReadsAsTwoPartsOnlyBeyondTheInterval) {
-  for (uint32_t gap_ms : {15u, 30u}) {
-    SimLineConfig config;
-    config.faults.reply[1].split_gap_ms = gap_ms;
-    sim_line_reset(config);
-    SimLine& line = sim_line();
-    const std::vector<uint8_t> query = crc_query(FLASH_BASE, 4);
-    sim_line_send(line, query.data(), 13);
-    uint8_t buffer[64];
-    const int32_t first = sim_line_read(line, buffer, sizeof buffer);
-    const int32_t second = sim_line_read(line, buffer, sizeof buffer);
-    if (gap_ms > config.read_interval_ms) {
-      EXPECT_EQ(first, 7);
-      EXPECT_EQ(second, 8);
-    } else {
-      EXPECT_EQ(first, 15);
-      EXPECT_EQ(second, 0);
-    }
-  }
 }
 
 }  // namespace
