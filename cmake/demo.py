@@ -15,6 +15,7 @@ from harness import Device, Prefix, Tool, crc16, padded  # noqa: E402
 
 PORT = "com3"
 FINAL = ("Programming Completed", "FAILED")
+CAPTION = "Quarv2.0 Bootloader Update Tool"
 
 
 def start_xvfb():
@@ -31,12 +32,17 @@ def start_xvfb():
     return xvfb, ":" + number
 
 
-def screenshot(tool, display, path):
-    """The dialog with its caption bar, cut out of the screen."""
-    left, top, right, bottom = map(int, tool.drive("rect").split())
-    geometry = "%dx%d+%d+%d" % (right - left, bottom - top, max(left, 0), max(top, 0))
-    done = subprocess.run(["import", "-display", display, "-window", "root", "-crop", geometry,
-                           "+repage", path], capture_output=True, text=True, check=False)
+def screenshot(tool, display, path, own_display):
+    """The dialog with its caption bar: on a desktop the window manager draws the bar around
+    the dialog's own X window; in the virtual desktop Wine draws it, so cut it out of the screen."""
+    if own_display:
+        source = ["-window", CAPTION, "-frame"]
+    else:
+        left, top, right, bottom = map(int, tool.drive("rect").split())
+        geometry = "%dx%d+%d+%d" % (right - left, bottom - top, max(left, 0), max(top, 0))
+        source = ["-window", "root", "-crop", geometry, "+repage"]
+    done = subprocess.run(["import", "-display", display, *source, path], capture_output=True,
+                          check=False)
     return done.returncode == 0
 
 
@@ -107,7 +113,7 @@ def main():
         stream.show()
         print("\nStatus: %s" % (status or tool.drive("status", check=False)[1].strip()))
         if tool.process.poll() is None:
-            if screenshot(tool, display, args.screenshot):
+            if screenshot(tool, display, args.screenshot, own_display):
                 print("Screenshot: %s" % args.screenshot)
             tool.drive("close")
             tool.wait_exit()
