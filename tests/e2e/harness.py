@@ -52,6 +52,7 @@ class Prefix:
         subprocess.run(["cp", "-a", template, self.path], check=True)
         shutil.rmtree(os.path.join(self.path, "wineserver"), ignore_errors=True)
         self.env = dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all", **(env or {}))
+        self.devices = []
         for key, name, data in registry:
             self.run_quietly(["wine", "reg", "add", key, "/v", name, "/d", data, "/f"])
         if registry:
@@ -82,6 +83,10 @@ class Prefix:
         os.symlink(target, self.port(name))
 
     def close(self):
+        for device in self.devices:  # those a failed scenario left running
+            if device.process.poll() is None:
+                device.process.kill()
+                device.process.wait()
         self.run_quietly(["wineserver", "-k"])
         self.run_quietly(["wineserver", "-w"])
         shutil.rmtree(self.dir, ignore_errors=True)
@@ -98,6 +103,7 @@ class Device:
         self.process = subprocess.Popen(
             [sim, "--link", self.link, "--log", self.log_path, "--dump", self.dump_path,
              *options], stderr=subprocess.PIPE, text=True)
+        prefix.devices.append(self)
         deadline = time.monotonic() + 10
         while not os.path.islink(self.link):
             if self.process.poll() is not None or time.monotonic() > deadline:
