@@ -121,10 +121,11 @@ def scenario_main(args, prefix, image):
 
 
 def scenario_faults(args, prefix, image):
-    """Late power-up, a lost write reply and a flipped flash bit, in one run of the tool."""
+    """Late power-up, a lost write reply, a flipped flash bit and ignored resets, in one run."""
     late = Device(args.sim, prefix, "com4", "--power-on-signal")
     lossy = Device(args.sim, prefix, "com5", "--drop", "4")
     flipped = Device(args.sim, prefix, "com6", "--flip-write", "2:13")
+    deaf = Device(args.sim, prefix, "com9", "--resets-unanswered", "2")
     tool = Tool(prefix, args.exe, args.driver)
     try:
         tool.drive("select", "0")
@@ -147,11 +148,17 @@ def scenario_faults(args, prefix, image):
         check(tool.process.poll() is None, "after \"FAILED\" the tool stays up")
         check(all(r["command"] != "reset" for r in flipped.requests()),
               "no reset request reaches the device after a CRC mismatch")
+
+        # The failed update's port stays open; another port starts afresh.
+        tool.drive("select", "3")
+        tool.drive("press")
+        tool.wait_status("Programming Completed", 30)
+        check(True, "after a failure, an update on another port completes")
         tool.drive("close")
         check_equal(tool.wait_exit(), 0, "closing the window after a failure exits with 0")
     finally:
         tool.kill()
-    flashes = [late.stop(), lossy.stop(), flipped.stop()]
+    flashes = [late.stop(), lossy.stop(), flipped.stop(), deaf.stop()]
     runs = segments(tool.trace())
 
     check(runs[1].count("CONTACTING...\n") >= 6, "probes keep coming while the device is off",
@@ -175,6 +182,13 @@ def scenario_faults(args, prefix, image):
     size = len(padded(image))
     diff = [a ^ b for a, b in zip(flashes[2][:size], padded(image)) if a != b]
     check_equal(diff, [1 << 5], "flipped bit: exactly bit 13 of the second block differs")
+
+    check_equal([r["command"] for r in deaf.requests()][-3:], ["reset"] * 3,
+                "ignored resets: the request is repeated until answered")
+    check(runs[4].endswith("Resetting target\nframe length    5 bytes sent\n" * 3 +
+                           "frame length    6 bytes received & OK\n"),
+          "ignored resets: three reset lines, then the reply", runs[4])
+    check_flash(flashes[3], image, "ignored resets: flash holds the image")
 
 
 def press_into_fatal(args, prefix, name, target, code):
