@@ -6,8 +6,7 @@ static SimLine the_line;
 
 double sim_byte_us() { return 11 * 1e6 / 115200; }
 
-// Time at which the k-th byte (from 1) of a burst starting at start_us has fully arrived.
-static uint64_t byte_done(uint64_t start_us, uint64_t k) {
+uint64_t sim_byte_done(uint64_t start_us, uint64_t k) {
   return start_us + static_cast<uint64_t>(k * sim_byte_us() + 0.5);
 }
 
@@ -28,9 +27,9 @@ void sim_line_advance(SimLine& line, uint64_t us) { line.now_us += us; }
 static void queue_reply(SimLine& line, const SimChunk& chunk) {
   uint64_t start = std::max(chunk.ready_us, line.to_host_free_us);
   for (size_t i = 0; i < chunk.bytes.size(); ++i)
-    line.to_host.push_back({byte_done(start, i + 1), chunk.bytes[i]});
+    line.to_host.push_back({sim_byte_done(start, i + 1), chunk.bytes[i]});
   // One transmitter: a held-back reply holds back the ones after it, so bytes stay in order.
-  line.to_host_free_us = byte_done(start, chunk.bytes.size());
+  line.to_host_free_us = sim_byte_done(start, chunk.bytes.size());
 }
 
 // The device is simulated eagerly: each byte is handed over with the time it arrives,
@@ -40,10 +39,10 @@ void sim_line_send(SimLine& line, const uint8_t* bytes, uint32_t count) {
   std::vector<SimChunk> replies;
   for (uint32_t i = 0; i < count; ++i) {
     replies.clear();
-    sim_device_take(line.device, bytes[i], byte_done(start, i + 1), replies);
+    sim_device_take(line.device, bytes[i], sim_byte_done(start, i + 1), replies);
     for (const SimChunk& chunk : replies) queue_reply(line, chunk);
   }
-  line.to_device_free_us = byte_done(start, count);
+  line.to_device_free_us = sim_byte_done(start, count);
   line.bytes_to_device += count;
   line.sent.push_back({line.now_us, count, count > 2 ? bytes[2] : uint8_t{0}});
 }

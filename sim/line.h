@@ -42,6 +42,8 @@ struct SimLine {
 
 // Microseconds one byte occupies on the line: 11 bits at 115,200 baud.
 double sim_byte_us();
+// When the k-th byte (from 1) of a burst that starts at start_us has fully crossed the line.
+uint64_t sim_byte_done(uint64_t start_us, uint64_t k);
 
 // The process-wide line behind port_read/port_write/port_purge/tick_count/sleep_ms.
 SimLine& sim_line();

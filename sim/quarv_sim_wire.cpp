@@ -7,17 +7,12 @@
 
 namespace {
 
-// When the k-th byte (from 1) of a burst starting at start_us has crossed the line.
-uint64_t byte_done(uint64_t start_us, size_t k) {
-  return start_us + static_cast<uint64_t>(static_cast<double>(k) * sim_byte_us() + 0.5);
-}
-
 void schedule_reply(SimWire& wire, const SimChunk& chunk) {
   uint64_t start = std::max(chunk.ready_us, wire.outbound_free_us);
-  for (size_t i = 0; i < chunk.bytes.size(); ++i) {
-    uint64_t at = wire.pacing ? byte_done(start, i + 1) : start;
-    wire.outbound.push_back({at, chunk.bytes[i]});
-  }
+  // The whole reply is handed over when its last byte would have crossed the line: written
+  // byte by byte, a moment's descheduling of this process could split it into two reads.
+  uint64_t at = wire.pacing ? sim_byte_done(start, chunk.bytes.size()) : start;
+  for (uint8_t byte : chunk.bytes) wire.outbound.push_back({at, byte});
   // One transmitter: a held-back reply holds back those after it, so bytes keep their order.
   if (!chunk.bytes.empty()) wire.outbound_free_us = wire.outbound.back().at_us;
 }
@@ -36,7 +31,7 @@ const char* command_name(uint8_t command) {
 void wire_receive(SimWire& wire, const uint8_t* bytes, size_t count, uint64_t now_us) {
   uint64_t start = wire.pacing ? std::max(now_us, wire.inbound_free_us) : now_us;
   for (size_t i = 0; i < count; ++i)
-    wire.inbound.push_back({wire.pacing ? byte_done(start, i + 1) : now_us, bytes[i]});
+    wire.inbound.push_back({wire.pacing ? sim_byte_done(start, i + 1) : now_us, bytes[i]});
   if (count > 0) wire.inbound_free_us = wire.inbound.back().at_us;
 }
 
