@@ -27,21 +27,6 @@ def padded(image):
     return image + bytes(size - len(image))
 
 
-def seal(frame):
-    crc = crc16(frame)
-    return bytes(frame) + bytes([crc & 0xFF, crc >> 8])
-
-
-def probe_reply(flash_start):
-    """The device's reply to a link probe: the CRC of the first 4 bytes of its flash."""
-    crc = crc16(flash_start[:4])
-    return seal(bytes([4, 0x2B, 0xF6, 8, 0, 0, 0, 0, 0, 0, 4, crc >> 8, crc & 0xFF]))
-
-
-def reset_reply():
-    return seal(bytes([4, 0x2B, 0xF7, 0]))
-
-
 class Prefix:
     """A copy of the template prefix with its own wineserver, kept up for the whole run."""
 
@@ -55,21 +40,23 @@ class Prefix:
         self.devices = []
         for key, name, data in registry:
             self.run_quietly(["wine", "reg", "add", key, "/v", name, "/d", data, "/f"])
-        if registry:
-            # Graphics settings are read when the server and its desktop start.
-            self.run_quietly(["wineserver", "-k"])
-            self.run_quietly(["wineserver", "-w"])
+        if registry:  # graphics settings are read when the server and its desktop start
+            self.stop_server()
         self.run_quietly(["wineserver", "-p"])
         self.run_quietly(["wine", "cmd", "/c", "exit"])
         # The server's start links com1 to /dev/ttyS0 and links it again when it is missing; a
         # directory in its place keeps it out of the list, as a port held by another program.
-        held = os.path.join(self.dir, "held")
-        os.makedirs(held)
-        self.relink("com1", held)
+        self.held = os.path.join(self.dir, "held")
+        os.makedirs(self.held)
+        self.relink("com1", self.held)
 
     def run_quietly(self, args):
         subprocess.run(args, env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, check=False)
+
+    def stop_server(self):
+        self.run_quietly(["wineserver", "-k"])
+        self.run_quietly(["wineserver", "-w"])
 
     def port(self, name):
         return os.path.join(self.path, "dosdevices", name)
@@ -87,8 +74,7 @@ class Prefix:
             if device.process.poll() is None:
                 device.process.kill()
                 device.process.wait()
-        self.run_quietly(["wineserver", "-k"])
-        self.run_quietly(["wineserver", "-w"])
+        self.stop_server()
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
@@ -151,9 +137,9 @@ class Tool:
         self.prefix = prefix
         self.driver_exe = driver
         self.out_path = os.path.join(prefix.dir, "trace-%d.txt" % time.monotonic_ns())
-        self.out = open(self.out_path, "wb")
-        self.process = subprocess.Popen(["wine", exe], env=prefix.env, stdin=subprocess.DEVNULL,
-                                        stdout=self.out, stderr=subprocess.PIPE)
+        with open(self.out_path, "wb") as out:
+            self.process = subprocess.Popen(["wine", exe], env=prefix.env, stdout=out,
+                                            stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.drive("wait-window", "20000")
 
     def drive(self, *args, check=True):
@@ -166,23 +152,17 @@ class Tool:
             raise AssertionError("status %r, not %r, after %g s" % (last.strip(), text, timeout_s))
 
     def trace(self):
-        if not self.out.closed:
-            self.out.flush()
         with open(self.out_path, "rb") as out:
             # The C runtime writes text mode: each line ends in CR LF on Windows.
             return out.read().decode("latin-1").replace("\r\n", "\n")
 
     def wait_exit(self, timeout_s=20):
-        status = self.process.wait(timeout=timeout_s)
-        self.out.close()
-        return status
+        return self.process.wait(timeout=timeout_s)
 
     def kill(self):
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
-        if not self.out.closed:
-            self.out.close()
 
 
 def c_hex(value):
@@ -190,27 +170,23 @@ def c_hex(value):
     return "%#x" % value if value else "0"
 
 
-def rx_dump(data):
-    return "RX:" + "".join(" %02x" % byte for byte in data) + "\n"
-
-
 def expected_update_trace(port_path, image, flash_before):
     """The trace of one undisturbed update, from the press to the reset reply."""
     image = padded(image)
-    probe_bytes = probe_reply(flash_before)
+    probe_crc = crc16(flash_before[:4])
+    probe = bytes([4, 0x2B, 0xF6, 8, 0, 0, 0, 0, 0, 0, 4, probe_crc >> 8, probe_crc & 0xFF])
+    probe += crc16(probe).to_bytes(2, "little")
+    rx = ["RX:" + "".join(" %02x" % byte for byte in data) + "\n" for data in (probe * 2, probe)]
     local = crc16(image)
-    lines = [" . Opening serial port %s at 115200 baud\n" % port_path,
-             "CONTACTING...\n", "CONTACTING...\n", rx_dump(probe_bytes * 2),
-             "CONTACTING...\n", rx_dump(probe_bytes),
-             "REMOTE DEVICE LINK ESTABLISHED\n"]
-    for offset in range(0, len(image), BLOCK):
-        lines.append("PROG ADDR %#x, LEN %#x, FROM %s... - SENT - - OK\n"
-                     % (FLASH_BASE + offset, BLOCK, c_hex(offset)))
+    lines = [" . Opening serial port %s at 115200 baud\n" % port_path, "CONTACTING...\n",
+             "CONTACTING...\n", rx[0], "CONTACTING...\n", rx[1], "REMOTE DEVICE LINK ESTABLISHED\n"]
+    lines += ["PROG ADDR %#x, LEN %#x, FROM %s... - SENT - - OK\n"
+              % (FLASH_BASE + offset, BLOCK, c_hex(offset))
+              for offset in range(0, len(image), BLOCK)]
     lines += ["Verifying address %#x, image size %#x bytes\n" % (FLASH_BASE, len(image)),
-              "frame length   13 bytes sent\n",
-              "Remote CRC %s\n" % c_hex(local), "Local  CRC %s\n" % c_hex(local), "CRCs match\n",
-              "Resetting target\n", "frame length    5 bytes sent\n",
-              "frame length %4d bytes received & OK\n" % len(reset_reply())]
+              "frame length   13 bytes sent\n", "Remote CRC %s\n" % c_hex(local),
+              "Local  CRC %s\n" % c_hex(local), "CRCs match\n", "Resetting target\n",
+              "frame length    5 bytes sent\n", "frame length    6 bytes received & OK\n"]
     return "".join(lines)
 
 
@@ -225,7 +201,7 @@ def summarise(requests):
 
 
 def expected_requests(image):
-    image = padded(image)
-    probes = [("crc", FLASH_BASE, 4)] * 3
-    writes = [("write", FLASH_BASE + offset, BLOCK) for offset in range(0, len(image), BLOCK)]
-    return probes + writes + [("crc", FLASH_BASE, len(image)), ("reset", 0, 0)]
+    size = len(padded(image))
+    return ([("crc", FLASH_BASE, 4)] * 3 +
+            [("write", FLASH_BASE + offset, BLOCK) for offset in range(0, size, BLOCK)] +
+            [("crc", FLASH_BASE, size), ("reset", 0, 0)])
