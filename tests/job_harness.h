@@ -2,44 +2,42 @@
 // and keeps what a test needs to judge it: the trace, the status texts and the wire log.
 #pragma once
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
+#include "diag/status_record.h"
 #include "engine/update_job.h"
 #include "sim/line.h"
 
 struct JobRun {
   UpdateJob job{};
   std::vector<uint8_t> frame;
-  std::vector<uint8_t> image;  // padded
-  long trace_start = 0;        // where this run's trace begins in the capture file
+  std::vector<uint8_t> image;
+  long trace_start = 0;
 };
 
-// The loader's padding: whole blocks, zero-filled, at least one block.
-std::vector<uint8_t> padded_image(const std::vector<uint8_t>& raw);
-// Pseudo-random image content of length bytes (not padded).
-std::vector<uint8_t> pattern_bytes(size_t length, uint32_t seed);
+// Pseudo-random content of length bytes, zero-padded to whole blocks as the loader does.
+std::vector<uint8_t> test_image(size_t length, uint32_t seed);
 
 // Resets the line and the status history, gives the job its start-up values and sets state 0.
 void job_run_start(JobRun& run, const SimLineConfig& config, const std::vector<uint8_t>& image);
-// One timer tick: a step, then 10 ms until the next.
-void job_run_tick(JobRun& run);
 // Ticks until Done or Failed or until limit_ms of virtual time have passed; returns the state.
 uint32_t job_run_until_end(JobRun& run, uint64_t limit_ms);
 // Ticks for ms of virtual time whatever the state.
 void job_run_for(JobRun& run, uint64_t ms);
 
-std::string job_run_trace(const JobRun& run);
-const std::vector<std::string>& job_run_statuses();
+// The trace is captured for the whole test program: a mark, and the text written since.
+long trace_mark();
+std::string trace_since(long mark);
 
+bool status_shown(const std::string& text);
 // The image region of the simulated flash, for comparing with the padded image.
 std::vector<uint8_t> device_image(const JobRun& run);
-// Device log entries (well-formed requests only) with the given command.
-std::vector<SimLogEntry> device_requests(uint8_t command);
 // The host's writes with the given command byte.
 std::vector<SimSent> host_sends(uint8_t command);
 
-// Bytes sealed with a CRC trailer, low byte first.
-std::vector<uint8_t> sealed(std::vector<uint8_t> bytes);
-// The simulated device's answer to a CRC query, built from its documented reply layout.
-std::vector<uint8_t> device_crc_reply(uint32_t address, uint32_t length, uint16_t crc);
+// 04 2B command, the words big-endian, then tail, sealed with the trailer (low byte first):
+// a request, or the simulated device's reply in its documented layout.
+std::vector<uint8_t> sealed_frame(uint8_t command, std::initializer_list<uint32_t> words,
+                                  std::initializer_list<uint8_t> tail = {});

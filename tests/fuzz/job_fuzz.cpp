@@ -16,24 +16,21 @@
 
 namespace {
 
-struct Feed {
-  const uint8_t* data;
-  size_t size;
-  size_t at;
-  bool empty() const { return at >= size; }
-  uint32_t take(int bytes) {
-    uint32_t value = 0;
-    for (int i = 0; i < bytes; ++i) value = value << 8 | (at < size ? data[at++] : 0);
-    return value;
-  }
-};
-
-Feed feed;
+const uint8_t* input;
+size_t input_size, input_at;
 UpdateJob job;
 uint32_t now_ms;
 bool ended;         // Done or Failed was reached: the line must stay quiet
 int32_t last_read;  // byte count of the latest read
 uint16_t image_crc;
+
+// The next bytes of the input, big-endian; zeros once it runs out.
+uint32_t take(int bytes) {
+  uint32_t value = 0;
+  for (int i = 0; i < bytes; ++i)
+    value = value << 8 | (input_at < input_size ? input[input_at++] : 0);
+  return value;
+}
 
 void check(bool ok, const char* what) {
   if (ok) return;
@@ -49,19 +46,19 @@ int32_t port_read(PortHandle port, uint8_t* buffer, uint32_t count) {
   check(port == job.port && buffer == job.frame, "read into a foreign buffer");
   check(count <= FRAME_CAPACITY, "read larger than the frame buffer");
   // Short reads take one header byte; 0x7F asks for a long one of any length.
-  const uint32_t header = feed.take(1);
+  const uint32_t header = take(1);
   uint32_t n = header & 0x7F;
-  if (n == 0x7F) n = feed.take(2);
+  if (n == 0x7F) n = take(2);
   n %= count + 1;
-  if (n > feed.size - feed.at) n = static_cast<uint32_t>(feed.size - feed.at);
-  if (n > 0) memcpy(buffer, feed.data + feed.at, n);
-  feed.at += n;
+  if (n > input_size - input_at) n = static_cast<uint32_t>(input_size - input_at);
+  if (n > 0) memcpy(buffer, input + input_at, n);
+  input_at += n;
   if ((header & 0x80) && n >= 2) {
     const uint16_t crc = frame_crc(buffer, static_cast<int32_t>(n - 2));
     buffer[n - 2] = static_cast<uint8_t>(crc);
     buffer[n - 1] = static_cast<uint8_t>(crc >> 8);
   }
-  now_ms += feed.take(1);  // the read's own duration
+  now_ms += take(1);  // the read's own duration
   last_read = static_cast<int32_t>(n);
   return last_read;
 }
@@ -97,11 +94,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  feed = Feed{data, size, 0};
-  const uint32_t blocks = 1 + feed.take(1) % 4;
+  input = data;
+  input_size = size;
+  input_at = 0;
+  const uint32_t blocks = 1 + take(1) % 4;
   // The buffer starts with leftovers of earlier traffic, as it does in a long run.
   std::vector<uint8_t> frame(FRAME_CAPACITY);
-  for (int i = 0; i < 13; ++i) frame[i] = static_cast<uint8_t>(feed.take(1));
+  for (int i = 0; i < 13; ++i) frame[i] = static_cast<uint8_t>(take(1));
   std::vector<uint8_t> image(blocks * BLOCK_SIZE);
   for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7 + blocks);
   image_crc = frame_crc(image.data(), static_cast<int32_t>(image.size()));
@@ -115,17 +114,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   job.image = image.data();
   job.base_address = FLASH_BASE;
   job.image_size = static_cast<int32_t>(image.size());
-  job.state = feed.take(1) % 9;  // 8 stands for any unknown value
-  job.offset = static_cast<int32_t>(feed.take(1) % blocks * BLOCK_SIZE);
+  job.state = take(1) % 9;  // 8 stands for any unknown value
+  job.offset = static_cast<int32_t>(take(1) % blocks * BLOCK_SIZE);
   job.chunk = BLOCK_SIZE;
-  job.reply_timeout = feed.take(1) & 1 ? REPLY_TIMEOUT_MS : PROBE_TIMEOUT_MS;
-  job.frame_length = 0;
-  now_ms = feed.take(4);
-  job.sent_at = now_ms - feed.take(2);
+  job.reply_timeout = take(1) & 1 ? REPLY_TIMEOUT_MS : PROBE_TIMEOUT_MS;
+  now_ms = take(4);
+  job.sent_at = now_ms - take(2);
   last_read = 0;
   ended = job.state == Done || job.state == Failed;
 
-  for (int steps = 0; steps < 64 && !feed.empty(); ++steps) {
+  for (int steps = 0; steps < 64 && input_at < input_size; ++steps) {
     const uint32_t before = job.state;
     job_step(job);
     check(job.state <= Done || job.state == before, "unknown state reached");
@@ -135,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(job.frame_length >= 0 && job.frame_length <= static_cast<int32_t>(FRAME_CAPACITY),
           "frame length out of range");
     ended = job.state == Done || job.state == Failed;
-    now_ms += 10 + feed.take(2) % 6000;  // the next timer tick, sometimes seconds later
+    now_ms += 10 + take(2) % 6000;  // the next timer tick, sometimes seconds later
   }
   return 0;
 }
