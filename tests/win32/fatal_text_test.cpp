@@ -25,30 +25,18 @@ std::string description(uint32_t code) {
   return text;
 }
 
-bool ends_with(const std::string& text, const std::string& end) {
-  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
-TEST(FatalText, CodeZeroHasNoNumberLine) {
+TEST(FatalText, NumberAndSystemTextOnlyForNonZeroCodes) {
+  const std::string open_failed = "Unable to open serial port. In use already, or not present";
+  const std::string about_2 = description(2), about_193 = description(ERROR_BAD_EXE_FORMAT);
+  ASSERT_FALSE(about_2.empty());
+  ASSERT_NE(about_193.find("%1"), std::string::npos);  // an insert, to come through as written
   EXPECT_EQ(built("Could not create dialog", 0),
             heading + "          Could not create dialog\n" + closing);
-}
-
-TEST(FatalText, CommonCodeGetsNumberAndSystemText) {
-  std::string text = built("Unable to open serial port. In use already, or not present", 2);
-  std::string about = description(2);
-  ASSERT_FALSE(about.empty());
-  EXPECT_EQ(text, heading +
-                      "          Unable to open serial port. In use already, or not present\n" +
-                      "Error number 2 reported\n" + about + closing);
-}
-
-TEST(FatalText, InsertInSystemTextIsKeptAsWritten) {
-  std::string about = description(ERROR_BAD_EXE_FORMAT);
-  ASSERT_NE(about.find("%1"), std::string::npos) << about;
+  EXPECT_EQ(built(open_failed, 2), heading + "          " + open_failed +
+                                       "\nError number 2 reported\n" + about_2 + closing);
   EXPECT_EQ(built("Could not create dialog", ERROR_BAD_EXE_FORMAT),
-            heading + "          Could not create dialog\n" + "Error number 193 reported\n" +
-                about + closing);
+            heading + "          Could not create dialog\nError number 193 reported\n" + about_193 +
+                closing);
 }
 
 // The description goes in whole or not at all, and the closing line always fits.
@@ -58,20 +46,15 @@ TEST(FatalText, LongTextStaysWithinItsBytes) {
   // Lengths of the message that leave exactly enough room for the description, then one short.
   const size_t fixed = heading.size() + 10 + 1 + number.size() + about.size() + closing.size();
   const size_t exact = FATAL_TEXT_SIZE - 1 - fixed;
-  struct Case {
-    size_t message_length;
-    bool description_shown;
-  } cases[] = {{exact, true},
-               {exact + 1, false},
-               {FATAL_TEXT_SIZE - 100, false},
-               {3 * FATAL_TEXT_SIZE, false}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.message_length);
-    std::string text = built(std::string(c.message_length, 'm'), 2);
+  for (auto [length, shown] :
+       {std::pair<size_t, bool>{exact, true}, {exact + 1, false}, {3 * FATAL_TEXT_SIZE, false}}) {
+    SCOPED_TRACE(length);
+    std::string text = built(std::string(length, 'm'), 2);
     EXPECT_LE(text.size(), FATAL_TEXT_SIZE - 1);
-    EXPECT_TRUE(ends_with(text, closing));
-    EXPECT_EQ(text.find(about) != std::string::npos, c.description_shown);
-    EXPECT_EQ(text.compare(0, heading.size(), heading), 0);
+    ASSERT_GE(text.size(), heading.size() + closing.size());
+    EXPECT_EQ(text.substr(text.size() - closing.size()), closing);
+    EXPECT_EQ(text.find(about) != std::string::npos, shown);
+    EXPECT_EQ(text.substr(0, heading.size()), heading);
   }
   EXPECT_EQ(built(std::string(exact, 'm'), 2).size(), FATAL_TEXT_SIZE - 1);
 }
