@@ -135,8 +135,8 @@ int main(int argc, char** argv) {
 
   if (command == "error-text") {
     char text[1000] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, std::strtoul(arg.c_str(), nullptr, 10), 0,
-                   text, sizeof text, nullptr);
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                   std::strtoul(arg.c_str(), nullptr, 10), 0, text, sizeof text, nullptr);
     std::fputs(text, stdout);
     return 0;
   }
