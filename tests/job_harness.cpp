@@ -45,9 +45,7 @@ void job_run_start(JobRun& run, const SimLineConfig& config, const std::vector<u
   run.image = image;
   run.frame.assign(FRAME_CAPACITY, 0);
   run.job = UpdateJob{};
-  run.job.port_path = "\\\\.\\com3";
   run.job.port = reinterpret_cast<PortHandle>(uintptr_t{0x44});
-  run.job.baud = 115200;
   run.job.target_address = TARGET_ADDRESS;
   run.job.receive_capacity = FRAME_CAPACITY;
   run.job.frame = run.frame.data();
