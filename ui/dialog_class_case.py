@@ -21,14 +21,21 @@ def read_id(data, at):
     return data[at:end].decode("utf-16-le"), end + 2
 
 
-def main(source, target):
-    data = bytearray(open(source, "rb").read())
-    at, patched = 0, 0
+def entries(data):
+    """(type, name, offset of the data, size of the data) of each entry of a compiled .res file."""
+    at = 0
     while at < len(data):
         size, header = struct.unpack_from("<II", data, at)
         kind, after = read_id(data, at + 8)
         name, _ = read_id(data, after)
-        body = at + header
+        yield kind, name, at + header, size
+        at = (at + header + size + 3) & ~3
+
+
+def main(source, target):
+    data = bytearray(open(source, "rb").read())
+    patched = 0
+    for kind, name, body, _size in entries(data):
         if kind == RT_DIALOG and name == "ZQF":
             signature, version = struct.unpack_from("<HH", data, body)
             if (signature, version) != (1, 0xFFFF):
@@ -39,7 +46,6 @@ def main(source, target):
                 sys.exit("dialog ZQF has no menu-less class ZQF to write in lower case")
             data[cls:cls + 6] = "zqf".encode("utf-16-le")
             patched += 1
-        at = (body + size + 3) & ~3
     if patched != 1:
         sys.exit("dialog ZQF not found")
     open(target, "wb").write(data)

@@ -9,6 +9,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "ui"))
+from dialog_class_case import entries, read_id  # noqa: E402
+
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "msvcrt.dll",
                "comctl32.dll", "shell32.dll", "ole32.dll"}
 
@@ -33,26 +36,12 @@ def check(condition, what):
         failures.append(what)
 
 
-def read_id(data, at):
-    if struct.unpack_from("<H", data, at)[0] == 0xFFFF:
-        return struct.unpack_from("<H", data, at + 2)[0], at + 4
-    end = at
-    while struct.unpack_from("<H", data, end)[0] != 0:
-        end += 2
-    return data[at:end].decode("utf-16-le"), end + 2
-
-
 def resources(res):
     """(type, name) -> the data of each language's entry, from a compiled .res file."""
     found = {}
-    at = 0
-    while at < len(res):
-        size, header = struct.unpack_from("<II", res, at)
-        kind, after = read_id(res, at + 8)
-        name, _ = read_id(res, after)
+    for kind, name, body, size in entries(res):
         if size:
-            found.setdefault((kind, name), []).append(res[at + header:at + header + size])
-        at = (at + header + size + 3) & ~3
+            found.setdefault((kind, name), []).append(res[body:body + size])
     return found
 
 
