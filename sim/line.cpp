@@ -1,13 +1,14 @@
 #include "sim/line.h"
 
 #include <algorithm>
+#include <cmath>
 
 static SimLine the_line;
 
 double sim_byte_us() { return 11 * 1e6 / 115200; }
 
 uint64_t sim_byte_done(uint64_t start_us, uint64_t k) {
-  return start_us + static_cast<uint64_t>(k * sim_byte_us() + 0.5);
+  return start_us + static_cast<uint64_t>(std::llround(static_cast<double>(k) * sim_byte_us()));
 }
 
 SimLine& sim_line() { return the_line; }
