@@ -151,7 +151,13 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  HWND window = wait_for(main_window, command == "wait-window" ? timeout : 0);
+  // The window shows before start-up has listed the ports; its first status text marks the end.
+  HWND window = wait_for(
+      [] {
+        HWND found = main_window();
+        return found && !status_of(found).empty() ? found : nullptr;
+      },
+      command == "wait-window" ? timeout : 0);
   if (!window) return fail("no main window");
   HWND list = GetDlgItem(window, ID_PORT_LIST);
   if (command == "wait-window") return 0;
