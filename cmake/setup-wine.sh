@@ -7,7 +7,8 @@ if [ -f "$prefix/.quarv-ready" ]; then exit 0; fi
 rm -rf "$prefix"
 mkdir -p "$(dirname "$prefix")"
 echo "Creating Wine prefix $prefix"
-wineboot -i >/dev/null 2>&1
+# No .NET or HTML engine needed: skipping them keeps set-up quick and free of install prompts.
+WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1
 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
 wineserver -w
 touch "$prefix/.quarv-ready"
