@@ -14,3 +14,7 @@ int32_t port_read(PortHandle port, uint8_t* buffer, uint32_t count);
 int32_t port_write(PortHandle port, const uint8_t* buffer, uint32_t count);
 // Discards both queues, then flushes.
 void port_purge(PortHandle port);
+// The system's error code from the first read or write call on this port that failed outright
+// (not a time-out: the device is gone, say), 0 while none has. The engine never asks: a failed
+// read is silence to it; the front ends ask, to end an update whose port was lost.
+uint32_t port_error(PortHandle port);

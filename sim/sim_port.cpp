@@ -18,6 +18,8 @@ void port_purge(PortHandle port) {
   if (port != PORT_INVALID) sim_line_purge(sim_line());
 }
 
+uint32_t port_error(PortHandle) { return 0; }  // the simulated line never fails
+
 uint32_t tick_count() { return sim_line_tick(sim_line()); }
 
 void sleep_ms(uint32_t ms) { sim_line_advance(sim_line(), uint64_t{ms} * 1000); }
