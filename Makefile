@@ -35,7 +35,7 @@ HOST_DIR ?= build/host
 WIN32_DIR ?= build/win32
 BENCH_DIR ?= build/bench
 E2E_TOOLS = --template $(WINEPREFIX_DIR) --sim $(HOST_DIR)/sim/quarv-sim \
-  --driver $(WIN32_DIR)/tests/e2e/ui_driver.exe --exe $(WIN32_DIR)/ui/quarv-update.exe
+  --driver $(WIN32_DIR)/winerig/ui_driver.exe --exe $(WIN32_DIR)/ui/quarv-update.exe
 
 # The tool flashes a simulated Quarv: on $$DISPLAY when there is one, else headless.
 demo: wine
@@ -43,7 +43,7 @@ demo: wine
 	cmake --build $(HOST_DIR) -j2 --target quarv-sim
 	cmake --preset win32 -B $(WIN32_DIR)
 	cmake --build $(WIN32_DIR) -j2 --target quarv-update ui_driver
-	python3 cmake/demo.py $(E2E_TOOLS) --work build/demo --screenshot build/quarv-update.png \
+	python3 winerig/demo.py $(E2E_TOOLS) --work build/demo --screenshot build/quarv-update.png \
 	  --image "$$(cmake -N -L $(WIN32_DIR) | sed -n 's/^QUARV_FIRMWARE:FILEPATH=//p')"
 
 # Update times against the line's model time, and start-up against a bare dialog.
@@ -58,5 +58,5 @@ bench: wine
 	  > $(BENCH_DIR)/image-64k.bin
 	cmake --preset win32 -B $(BENCH_DIR)/win32 -DQUARV_FIRMWARE=$(CURDIR)/$(BENCH_DIR)/image-64k.bin
 	cmake --build $(BENCH_DIR)/win32 -j2 --target quarv-update
-	python3 cmake/bench.py $(E2E_TOOLS) --exe64k $(BENCH_DIR)/win32/ui/quarv-update.exe \
-	  --bare $(WIN32_DIR)/tests/e2e/bare_dialog.exe --work $(BENCH_DIR)
+	python3 winerig/bench.py $(E2E_TOOLS) --exe64k $(BENCH_DIR)/win32/ui/quarv-update.exe \
+	  --bare $(WIN32_DIR)/winerig/bare_dialog.exe --work $(BENCH_DIR)

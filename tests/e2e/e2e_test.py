@@ -9,6 +9,7 @@ import os
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "winerig"))
 from harness import (FLASH_BASE, Device, Prefix, Tool, crc16, expected_requests,
                      expected_update_trace, padded, start_trace, summarise)
 

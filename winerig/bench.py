@@ -13,8 +13,7 @@ import statistics
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from harness import Device, Prefix, Tool, drive  # noqa: E402
+from harness import Device, Prefix, Tool, drive
 
 BYTE_S = 11 / 115200
 REQUEST_BYTES = {"crc": 13, "reset": 5}

@@ -10,8 +10,7 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from harness import Device, Prefix, Tool, crc16, padded  # noqa: E402
+from harness import Device, Prefix, Tool, crc16, padded
 
 PORT = "com3"
 FINAL = ("Programming Completed", "FAILED")
