@@ -11,6 +11,11 @@ int port_count;
 
 static HANDLE win(PortHandle port) { return static_cast<HANDLE>(port); }
 
+// The first read or write call that failed outright, and on which handle. One record serves:
+// the tool talks to one port at a time, and a new open clears it, as handle values are reused.
+static PortHandle failed_port = PORT_INVALID;
+static uint32_t failed_error;
+
 int discover_ports(HWND list) {
   for (int n = 1; n <= PORT_NUMBER_MAX; ++n) {
     char path[PORT_PATH_SIZE];
@@ -27,6 +32,7 @@ int discover_ports(HWND list) {
 }
 
 PortHandle port_open(const char* path) {
+  failed_error = 0;
   return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }
@@ -72,17 +78,29 @@ int port_configure(PortHandle port, uint32_t baud, uint32_t interval_ms) {
   return 0;
 }
 
+static void note_failure(PortHandle port) {
+  // No port at all (a tick while the fatal box of a failed open waits) is not a lost one.
+  if (port == PORT_INVALID || (failed_error != 0 && failed_port == port)) return;
+  failed_port = port;
+  failed_error = GetLastError();
+}
+
 int32_t port_read(PortHandle port, uint8_t* buffer, uint32_t count) {
   DWORD got = 0;
-  if (!ReadFile(win(port), buffer, count, &got, nullptr)) return 0;
+  if (!ReadFile(win(port), buffer, count, &got, nullptr)) {
+    note_failure(port);
+    return 0;
+  }
   return static_cast<int32_t>(got);
 }
 
 int32_t port_write(PortHandle port, const uint8_t* buffer, uint32_t count) {
   DWORD put = 0;
-  WriteFile(win(port), buffer, count, &put, nullptr);
+  if (!WriteFile(win(port), buffer, count, &put, nullptr)) note_failure(port);
   return static_cast<int32_t>(put);
 }
+
+uint32_t port_error(PortHandle port) { return port == failed_port ? failed_error : 0; }
 
 void port_purge(PortHandle port) {
   PurgeComm(win(port), PURGE_TXCLEAR | PURGE_RXCLEAR);

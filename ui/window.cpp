@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "diag/status.h"
+#include "diag/trace.h"
 #include "serial/port_w32.h"
 #include "ui/app.h"
 
@@ -21,12 +22,25 @@ static void start_pressed(HWND window) {
   }
 }
 
+// A pulled adapter fails every call on its handle for ever, and the re-plugged one needs a
+// fresh handle: end the update here and leave the port to the next press.
+static void end_on_lost_port(HWND window, uint32_t error) {
+  KillTimer(window, ID_TIMER);
+  trace("PORT LOST, error %lu\n", static_cast<unsigned long>(error));
+  trace_flush();
+  CloseHandle(app_job.port);
+  app_job.port = PORT_INVALID;
+  set_status("Port lost: reconnect, press again");
+}
+
 static void tick(HWND window) {
   // A step may block for a few hundred ms; the long period keeps ticks from queueing meanwhile.
   SetTimer(window, ID_TIMER, TICK_GUARD_MS, nullptr);
   job_step(app_job);
   SetTimer(window, ID_TIMER, TICK_MS, nullptr);
-  if (app_job.state == Done) {
+  if (uint32_t error = port_error(app_job.port)) {
+    end_on_lost_port(window, error);
+  } else if (app_job.state == Done) {
     KillTimer(window, ID_TIMER);
     Beep(2000, 100);
     set_status("Programming Completed");

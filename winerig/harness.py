@@ -95,6 +95,7 @@ class Device:
             if self.process.poll() is not None or time.monotonic() > deadline:
                 raise RuntimeError("quarv-sim did not come up: " + self.process.stderr.read())
             time.sleep(0.01)
+        self.tty = os.readlink(self.link)  # the terminal the tool opens as this COM port
         self.exit_record = None
 
     def requests(self):
@@ -131,15 +132,20 @@ def drive(prefix, driver, *args, check=True):
 
 
 class Tool:
-    """quarv-update.exe running in a prefix, its standard output in a file."""
+    """quarv-update.exe running in a prefix, its standard output in a file. Its standard error is
+    a terminal, because Wine's Beep writes a BEL there only when it is one: beeps can be counted."""
 
     def __init__(self, prefix, exe, driver):
         self.prefix = prefix
         self.driver_exe = driver
         self.out_path = os.path.join(prefix.dir, "trace-%d.txt" % time.monotonic_ns())
+        self.errors, terminal = os.openpty()
+        os.set_blocking(self.errors, False)
+        self.error_bytes = b""
         with open(self.out_path, "wb") as out:
             self.process = subprocess.Popen(["wine", exe], env=prefix.env, stdout=out,
-                                            stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                            stdin=subprocess.DEVNULL, stderr=terminal)
+        os.close(terminal)
         self.drive("wait-window", "20000")
 
     def drive(self, *args, check=True):
@@ -159,10 +165,44 @@ class Tool:
     def wait_exit(self, timeout_s=20):
         return self.process.wait(timeout=timeout_s)
 
+    def stderr(self):
+        """All the tool has written to its standard error so far."""
+        try:
+            while self.errors is not None and (chunk := os.read(self.errors, 4096)):
+                self.error_bytes += chunk
+        except (BlockingIOError, OSError):  # nothing more now, or the tool has ended
+            pass
+        return self.error_bytes
+
+    def beeps(self):
+        return self.stderr().count(b"\a")
+
+    def cpu_seconds(self):
+        """User and system time the tool's process has used so far."""
+        with open("/proc/%d/stat" % self.process.pid) as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def holds(self, path):
+        """Whether the tool's process has path open (Wine keeps a descriptor of each open file
+        handle in the process that owns it)."""
+        fd_dir = "/proc/%d/fd" % self.process.pid
+        for fd in os.listdir(fd_dir):
+            try:
+                if os.readlink(os.path.join(fd_dir, fd)) in (path, path + " (deleted)"):
+                    return True
+            except OSError:  # closed meanwhile
+                pass
+        return False
+
     def kill(self):
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
+        if self.errors is not None:
+            self.stderr()
+            os.close(self.errors)
+            self.errors = None
 
 
 def c_hex(value):

@@ -20,6 +20,9 @@ const char USAGE[] =
     "  wait-window MS | wait-status TEXT MS | wait-box MS   wait (wait-box prints the box's text)\n"
     "  dump | ports | status | rect     the dialog as JSON, the port items, the status, the frame\n"
     "  select I | type TEXT | press | box-ok | close        act on the dialog\n"
+    "  press-key                        focus the button, press Enter through the message loop\n"
+    "  set-status TEXT                  overwrite the status field (to see whether it is "
+    "rewritten)\n"
     "  error-text N                     the system's description of error N\n"
     "  time-idle EXE                    launch EXE, print ms until it shows \" - Idle - \"\n";
 
@@ -177,6 +180,23 @@ int main(int argc, char** argv) {
   } else if (command == "press") {
     // Posted, not sent: the press may end in a modal box that would hold a sent message.
     PostMessageA(GetDlgItem(window, ID_START), BM_CLICK, 0, 0);
+  } else if (command == "press-key") {
+    // The focus moves as a click would move it; the key then reaches the button only as a
+    // key, so the press comes through when the tool's loop gives keys to the dialog manager.
+    HWND button = GetDlgItem(window, ID_START);
+    DWORD tool_thread = GetWindowThreadProcessId(window, nullptr);
+    AttachThreadInput(GetCurrentThreadId(), tool_thread, TRUE);
+    SetFocus(button);
+    AttachThreadInput(GetCurrentThreadId(), tool_thread, FALSE);
+    GUITHREADINFO focus = {};
+    focus.cbSize = sizeof focus;
+    if (!GetGUIThreadInfo(tool_thread, &focus) || focus.hwndFocus != button)
+      return fail("cannot focus the button");
+    PostMessageA(button, WM_KEYDOWN, VK_RETURN, 0x001C0001);
+    PostMessageA(button, WM_KEYUP, VK_RETURN, 0xC01C0001);
+  } else if (command == "set-status") {
+    SendMessageA(GetDlgItem(window, ID_STATUS), WM_SETTEXT, 0,
+                 reinterpret_cast<LPARAM>(arg.c_str()));
   } else if (command == "status") {
     std::printf("%s\n", status_of(window).c_str());
   } else if (command == "wait-status") {
