@@ -2,7 +2,8 @@
 
 #include <cstdarg>
 
-static char status_buffer[STATUS_CAPACITY];
+// Per thread: each job of a front end that runs several at once formats into its own.
+static thread_local char status_buffer[STATUS_CAPACITY];
 
 void set_status(const char* format, ...) {
   va_list args;

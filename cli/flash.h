@@ -1,0 +1,107 @@
+// quarv-flash: the update engine from the command line, one job per port, each on its own thread.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "engine/frame.h"
+#include "engine/update_job.h"
+
+// Exit statuses, and each port's own result.
+enum : int {
+  EXIT_OK = 0,
+  EXIT_FAILED = 1,         // a device failed verification
+  EXIT_USAGE = 2,          // bad options or image: nothing was opened
+  EXIT_PORT = 3,           // a port could not be opened or set up, or was lost
+  EXIT_NO_ANSWER = 4,      // no answer within --wait
+  EXIT_INTERRUPTED = 130,  // SIGINT or SIGTERM before every port had ended (not in station mode)
+};
+
+struct CliOptions {
+  std::string image_path;
+  std::string log_path;
+  bool station = false;
+  bool list = false;
+  bool help = false;
+  uint32_t wait_s = 60;  // 0: for ever
+  std::vector<std::string> ports;
+};
+
+// Fills options; false with a message in error on bad input.
+bool parse_options(int argc, const char* const* argv, CliOptions& options, std::string& error);
+// Port names: none twice, each a possible port name on this platform.
+bool check_ports(const CliOptions& options, std::string& error);
+const char* usage_text();
+const char* verdict_of(int result);
+
+// Reads the raw image file; false with a message for a missing, unreadable, empty or oversized
+// file or a directory.
+bool read_image_file(const std::string& path, std::vector<uint8_t>& bytes, std::string& error);
+
+// Where a port stands, as the live line and the plain lines show it.
+enum Phase : int {
+  PhaseOpening,
+  PhaseContacting,
+  PhaseWriting,
+  PhaseVerifying,
+  PhaseResetting,
+  PhaseWaiting,  // station mode: for the next unit
+  PhaseEnded,
+};
+
+// One port: its own job, frame buffer and port handle; the padded image is shared, read-only.
+struct PortRun {
+  std::string name;
+  PortHandle port;
+  UpdateJob job;
+  uint8_t frame[FRAME_CAPACITY];
+  std::string trace_line;  // the engine's trace line being built
+  // Read by the display under the report lock.
+  int result = EXIT_OK;  // this port's own exit status
+  std::string verdict;   // OK, FAILED, NO ANSWER, PORT LOST, INTERRUPTED
+  Phase phase = PhaseOpening;
+  uint64_t unit_started_ms = 0;
+  uint64_t writing_started_ms = 0;
+  uint64_t ended_ms = 0;
+  int32_t acknowledged = 0;
+  uint32_t unit = 0;  // units begun on this port, from 1
+  uint32_t ok = 0;
+  uint32_t failed = 0;
+};
+
+struct RunSetup {
+  uint8_t* image;
+  int32_t image_size;
+  uint16_t image_crc;
+  uint32_t wait_s;
+  bool station;
+};
+
+extern std::atomic<bool> stop_requested;
+
+// The body of a port's thread: one update, or units one after another in station mode.
+void run_port(PortRun& run, const RunSetup& setup);
+
+// Events, the JSON log, the live display and the summary; thread-safe. The fields of a PortRun
+// that the display reads are written only through these.
+bool report_open_log(const std::string& path, std::string& error);
+void report_begin(std::vector<PortRun>& runs, const RunSetup& setup);
+// One event of a port (or of the run, with run null) into the log; fields is more JSON
+// members (",\"name\":value...") or empty.
+void report_event(PortRun* run, const char* event, const std::string& text,
+                  const std::string& fields = "");
+void report_phase(PortRun& run, Phase phase);
+void report_unit_begins(PortRun& run);
+void report_progress(PortRun& run, Phase phase, int32_t acknowledged);
+// The unit's result into the log; counted in the tally when counted is set.
+void report_unit_ends(PortRun& run, int result, bool counted);
+// The port's own result at the end of its thread.
+void report_port_ends(PortRun& run, int result, const char* verdict);
+// Redraws the live lines (on a terminal) until no job is running.
+void report_until_done(const std::atomic<int>& running);
+void report_wake();
+void report_summary();
+void report_close();
+uint64_t monotonic_ms();

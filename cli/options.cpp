@@ -1,0 +1,135 @@
+#include <cstring>
+#include <set>
+
+#include "cli/flash.h"
+#include "serial/serial.h"
+
+namespace {
+
+const char USAGE[] =
+    "usage: quarv-flash --image FILE [--station] [--log FILE] [--wait SECONDS] PORT...\n"
+    "       quarv-flash --list\n"
+    "\n"
+    "Writes FILE, a raw binary padded with zeros to whole 1,024-byte blocks, into the flash of\n"
+    "the Quarv device on every PORT at once (from 0x08000000, through its serial bootloader),\n"
+    "checks the device's CRC-16/MODBUS of it against the image's, and resets the device.\n"
+    "\n"
+    "  PORT            /dev/ttyUSB0, /dev/ttyACM1 (Linux, macOS: /dev/cu.*); COM5, \\\\.\\COM12\n"
+    "  --image FILE    the firmware image\n"
+    "  --wait SECONDS  how long a port waits for its device to answer, at link set-up and at\n"
+    "                  any later request (default 60; 0 waits for ever)\n"
+    "  --log FILE      JSON lines, one per event (the engine's trace lines included), each with\n"
+    "                  its port and time\n"
+    "  --station       production line: after each unit, count it and wait for the next one on\n"
+    "                  that port; a unit is new once the port has been silent for 1 s. Ctrl-C\n"
+    "                  (SIGINT, SIGTERM) ends the run with a tally per port\n"
+    "  --list          print the serial ports present, one a line\n"
+    "\n"
+    "Exit status: 0 every device verified and reset; 1 a device failed verification; 2 bad\n"
+    "options or image (no port opened); 3 a port could not be opened or set up, or was lost\n"
+    "(no port is flashed when one cannot be opened); 4 no answer within --wait; 130 stopped by a\n"
+    "signal before every port had ended. When ports end differently: 3 wins over 4, 4 over 1.\n"
+    "--station: 0 when no unit failed, 1 otherwise (3 when a port was lost).\n";
+
+bool parse_seconds(const char* text, uint32_t& seconds) {
+  size_t length = strlen(text);
+  if (length == 0 || length > 7 || strspn(text, "0123456789") != length) return false;
+  seconds = static_cast<uint32_t>(strtoul(text, nullptr, 10));
+  return true;
+}
+
+}  // namespace
+
+const char* usage_text() { return USAGE; }
+
+bool parse_options(int argc, const char* const* argv, CliOptions& options, std::string& error) {
+  bool options_end = false;
+  bool image_given = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (options_end || arg.empty() || arg[0] != '-') {
+      options.ports.push_back(arg);
+      continue;
+    }
+    std::string value;
+    bool has_value = false;
+    size_t equals = arg.find('=');
+    if (equals != std::string::npos) {
+      value = arg.substr(equals + 1);
+      arg.resize(equals);
+      has_value = true;
+    }
+    bool wants_value = arg == "--image" || arg == "--log" || arg == "--wait";
+    if (wants_value && !has_value) {
+      if (i + 1 >= argc) {
+        error = arg + " needs a value";
+        return false;
+      }
+      value = argv[++i];
+    } else if (!wants_value && has_value) {
+      error = arg + " takes no value";
+      return false;
+    }
+    if (arg == "--") {
+      options_end = true;
+    } else if (arg == "--image") {
+      if (image_given || value.empty()) {
+        error = image_given ? "--image given twice" : "--image needs a file";
+        return false;
+      }
+      options.image_path = value;
+      image_given = true;
+    } else if (arg == "--log") {
+      if (value.empty()) {
+        error = "--log needs a file";
+        return false;
+      }
+      options.log_path = value;
+    } else if (arg == "--wait") {
+      if (!parse_seconds(value.c_str(), options.wait_s)) {
+        error = "--wait takes whole seconds, 0 to 9999999: " + value;
+        return false;
+      }
+    } else if (arg == "--station") {
+      options.station = true;
+    } else if (arg == "--list") {
+      options.list = true;
+    } else if (arg == "--help" || arg == "-h") {
+      options.help = true;
+    } else {
+      error = "unknown option " + arg;
+      return false;
+    }
+  }
+  if (options.help) return true;
+  if (options.list) {
+    if (argc == 2) return true;
+    error = "--list takes nothing else";
+    return false;
+  }
+  if (!image_given) {
+    error = "--image FILE is required";
+    return false;
+  }
+  if (options.ports.empty()) {
+    error = "no PORT given";
+    return false;
+  }
+  return true;
+}
+
+bool check_ports(const CliOptions& options, std::string& error) {
+  std::set<std::string> seen;
+  for (const std::string& name : options.ports) {
+    char key[SERIAL_KEY_SIZE];
+    if (!serial_port_key(name.c_str(), key, sizeof key)) {
+      error = "not a port name on this system: " + name;
+      return false;
+    }
+    if (!seen.insert(key).second) {
+      error = "the same port twice: " + name;
+      return false;
+    }
+  }
+  return true;
+}

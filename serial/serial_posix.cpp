@@ -1,0 +1,227 @@
+// POSIX termios only (plus the exclusive-use ioctl and advisory lock where the system has
+// them), so that the same file serves Linux and macOS.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+#if __has_include(<sys/file.h>)
+#include <sys/file.h>
+#endif
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/frame.h"
+#include "engine/update_job.h"
+#include "serial/serial.h"
+
+namespace {
+
+struct SerialPort {
+  int fd;
+  uint32_t error;  // errno of the first read or write that failed outright
+};
+
+SerialPort* record(PortHandle port) { return static_cast<SerialPort*>(port); }
+
+uint64_t monotonic_ms() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+}
+
+void fail(SerialPort* port, int code) {
+  if (port->error == 0) port->error = static_cast<uint32_t>(code ? code : EIO);
+}
+
+// The engine's own acceptance rule, applied to the bytes read so far.
+bool whole_reply(uint8_t* bytes, int32_t count) {
+  UpdateJob view{};
+  view.frame = bytes;
+  return reply_is_valid(view, count);
+}
+
+bool set_line(int fd) {
+  termios line{};
+  if (tcgetattr(fd, &line) != 0) return false;
+  line.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                         IXON | IXOFF | IXANY | INPCK);
+  line.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  line.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARODD | CSTOPB);
+#ifdef CRTSCTS
+  line.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+#endif
+  // Even parity goes out; received bytes are not checked for it (INPCK off), as in the dialog.
+  line.c_cflag |= CS8 | PARENB | CREAD | CLOCAL;
+  line.c_cc[VMIN] = 0;
+  line.c_cc[VTIME] = 0;
+  if (cfsetispeed(&line, B115200) != 0 || cfsetospeed(&line, B115200) != 0) return false;
+  if (tcsetattr(fd, TCSANOW, &line) != 0) return false;
+#ifdef TIOCMBIC
+  // The adapter's DTR and RTS may be wired to the target's reset or boot pins: hold them off.
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  ioctl(fd, TIOCMBIC, &lines);
+#endif
+  return true;
+}
+
+std::string format(const char* pattern, const char* name, const char* detail = "") {
+  char text[1024];
+  snprintf(text, sizeof text, pattern, name, detail);
+  return text;
+}
+
+}  // namespace
+
+PortHandle serial_open(const char* name, char* message, size_t size) {
+  std::string why;
+  struct stat node {};
+  if (stat(name, &node) != 0) {
+    why = format("%s: no such port (%s)", name, strerror(errno));
+  } else if (S_ISDIR(node.st_mode)) {
+    why = format("%s is a directory, not a serial port", name);
+  } else if (!S_ISCHR(node.st_mode)) {
+    why = format("%s is not a serial port (not a character device)", name);
+  }
+  int fd = -1;
+  if (why.empty()) {
+    // Non-blocking, so that an open never waits for a modem's carrier.
+    fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0 && (errno == EBUSY || errno == EACCES || errno == EPERM))
+      why = format("%s is busy or not allowed (%s): is another program using it?", name,
+                   strerror(errno));
+    else if (fd < 0)
+      why = format("%s cannot be opened (%s)", name, strerror(errno));
+  }
+#ifdef LOCK_EX
+  if (why.empty() && flock(fd, LOCK_EX | LOCK_NB) != 0)
+    why = format(
+        "%s is busy: another program holds its lock (a second quarv-flash, a terminal, a "
+        "modem manager?)",
+        name);
+#endif
+  if (why.empty() && !isatty(fd)) why = format("%s is not a serial port", name);
+#ifdef TIOCEXCL
+  if (why.empty() && ioctl(fd, TIOCEXCL) != 0)
+    why = format("%s is busy: it cannot be held for exclusive use (%s)", name, strerror(errno));
+#endif
+  if (why.empty() && !set_line(fd))
+    why = format("%s cannot be set to 115,200 baud 8E1 (%s)", name, strerror(errno));
+  if (!why.empty()) {
+    if (fd >= 0) close(fd);
+    snprintf(message, size, "%s", why.c_str());
+    return PORT_INVALID;
+  }
+  tcflush(fd, TCIOFLUSH);
+  return new SerialPort{fd, 0};
+}
+
+void serial_close(PortHandle port) {
+  if (port == PORT_INVALID || !port) return;
+  close(record(port)->fd);  // the lock and the exclusive hold go with the descriptor
+  delete record(port);
+}
+
+int32_t port_read(PortHandle port, uint8_t* buffer, uint32_t count) {
+  SerialPort* p = record(port);
+  const uint64_t start = monotonic_ms();
+  uint64_t last_byte = 0;
+  uint32_t got = 0;
+  while (got < count && p->error == 0) {
+    uint64_t now = monotonic_ms();
+    uint64_t end = start + SERIAL_READ_TOTAL_MS;
+    if (got > 0) end = std::min<uint64_t>(end, last_byte + SERIAL_READ_INTERVAL_MS);
+    if (now >= end) break;
+    pollfd ready{p->fd, POLLIN, 0};
+    int polled = poll(&ready, 1, static_cast<int>(end - now));
+    if (polled < 0 && errno != EINTR) fail(p, errno);
+    if (polled <= 0) continue;
+    if (!(ready.revents & POLLIN)) {
+      fail(p, EIO);  // hung up or gone: a pulled adapter
+      break;
+    }
+    ssize_t n = read(p->fd, buffer + got, count - got);
+    if (n < 0 && errno != EAGAIN && errno != EINTR) fail(p, errno);
+    if (n == 0) fail(p, EIO);  // readable yet empty: the other end is gone
+    if (n <= 0) continue;
+    got += static_cast<uint32_t>(n);
+    last_byte = monotonic_ms();
+    if (whole_reply(buffer, static_cast<int32_t>(got))) break;
+  }
+  return static_cast<int32_t>(got);
+}
+
+int32_t port_write(PortHandle port, const uint8_t* buffer, uint32_t count) {
+  SerialPort* p = record(port);
+  uint32_t put = 0;
+  while (put < count && p->error == 0) {
+    ssize_t n = write(p->fd, buffer + put, count - put);
+    if (n > 0) {
+      put += static_cast<uint32_t>(n);
+    } else if (n < 0 && errno == EAGAIN) {
+      pollfd room{p->fd, POLLOUT, 0};
+      // A line that takes nothing for a second is as good as gone.
+      if (poll(&room, 1, 1000) == 0) fail(p, ETIMEDOUT);
+    } else if (n < 0 && errno != EINTR) {
+      fail(p, errno);
+    }
+  }
+  return static_cast<int32_t>(put);
+}
+
+void port_purge(PortHandle port) {
+  tcflush(record(port)->fd, TCIOFLUSH);
+  tcdrain(record(port)->fd);
+}
+
+uint32_t port_error(PortHandle port) { return record(port)->error; }
+
+int serial_list(FILE* out) {
+  // Names serial adapters and built-in ports take on Linux and macOS.
+  static const char* const prefixes[] = {"ttyUSB", "ttyACM",    "ttyS",    "ttyAMA", "ttymxc",
+                                         "cu.usb", "cu.serial", "cu.SLAB", "cu.wch"};
+  std::vector<std::string> found;
+  DIR* dev = opendir("/dev");
+  if (!dev) return 0;
+  while (dirent* entry = readdir(dev)) {
+    const char* name = entry->d_name;
+    bool known = std::any_of(std::begin(prefixes), std::end(prefixes),
+                             [name](const char* p) { return strncmp(name, p, strlen(p)) == 0; });
+    if (!known) continue;
+    std::string path = std::string("/dev/") + name;
+    // Built-in port names exist whether or not there is a port behind them: keep those that
+    // open and answer as a terminal. A port busy elsewhere still counts as present.
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0 && errno != EBUSY) continue;
+    termios line{};
+    bool present = fd < 0 || tcgetattr(fd, &line) == 0;
+    if (fd >= 0) close(fd);
+    if (present) found.push_back(path);
+  }
+  closedir(dev);
+  // Natural order: ttyUSB2 before ttyUSB10.
+  std::sort(found.begin(), found.end(), [](const std::string& a, const std::string& b) {
+    return a.size() != b.size() ? a.size() < b.size() : a < b;
+  });
+  for (const std::string& path : found) fprintf(out, "%s\n", path.c_str());
+  return static_cast<int>(found.size());
+}
+
+bool serial_port_key(const char* name, char* key, size_t size) {
+  if (!name || !*name) return false;
+  char resolved[PATH_MAX];
+  // Two links to one device are one port; a name that does not resolve stands for itself.
+  snprintf(key, size, "%s", realpath(name, resolved) ? resolved : name);
+  return true;
+}

@@ -1,0 +1,178 @@
+// Win32 serial ports for the command-line tool. The dialog keeps its own (port_w32.cpp):
+// its reads end on the read-interval time-out, these as soon as a whole reply is in.
+#include <windows.h>
+
+#include <cctype>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/frame.h"
+#include "engine/update_job.h"
+#include "serial/serial.h"
+
+namespace {
+
+enum : int { COM_NUMBER_MAX = 998 };
+
+struct SerialPort {
+  HANDLE handle;
+  uint32_t error;  // GetLastError of the first read or write that failed outright
+  DWORD wait_set;  // the first-byte wait the port's time-outs hold now
+};
+
+SerialPort* record(PortHandle port) { return static_cast<SerialPort*>(port); }
+
+void fail(SerialPort* port) {
+  if (port->error == 0) port->error = GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
+}
+
+bool whole_reply(uint8_t* bytes, int32_t count) {
+  UpdateJob view{};
+  view.frame = bytes;
+  return reply_is_valid(view, count);
+}
+
+// COM5, com5 or \\.\COM5 (1 to 998, no leading zero): its number, else 0.
+int com_number(const char* name) {
+  if (strncmp(name, "\\\\.\\", 4) == 0) name += 4;
+  if (_strnicmp(name, "COM", 3) != 0 || name[3] < '1' || name[3] > '9') return 0;
+  char* end = nullptr;
+  long number = strtol(name + 3, &end, 10);
+  return *end == '\0' && number <= COM_NUMBER_MAX ? static_cast<int>(number) : 0;
+}
+
+// A read returns what has come as soon as anything has, or nothing after wait_ms.
+bool wait_at_most(SerialPort* port, DWORD wait_ms) {
+  if (port->wait_set == wait_ms) return true;
+  COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, wait_ms, 0, 0};
+  if (!SetCommTimeouts(port->handle, &timeouts)) return false;
+  port->wait_set = wait_ms;
+  return true;
+}
+
+bool set_line(HANDLE handle) {
+  DCB dcb;
+  memset(&dcb, 0, sizeof dcb);
+  dcb.DCBlength = sizeof dcb;
+  if (!GetCommState(handle, &dcb)) return false;
+  dcb.BaudRate = CBR_115200;
+  dcb.ByteSize = 8;
+  dcb.Parity = EVENPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.fBinary = TRUE;
+  dcb.fTXContinueOnXoff = TRUE;
+  dcb.fParity = FALSE;  // even parity goes out, but received bytes are not checked
+  dcb.fOutxCtsFlow = FALSE;
+  dcb.fOutxDsrFlow = FALSE;
+  dcb.fDtrControl = DTR_CONTROL_DISABLE;
+  dcb.fDsrSensitivity = FALSE;
+  dcb.fOutX = FALSE;
+  dcb.fInX = FALSE;
+  dcb.fErrorChar = FALSE;
+  dcb.fNull = FALSE;
+  dcb.fRtsControl = RTS_CONTROL_DISABLE;
+  dcb.fAbortOnError = FALSE;
+  return SetCommState(handle, &dcb) && SetCommMask(handle, 0);
+}
+
+}  // namespace
+
+PortHandle serial_open(const char* name, char* message, size_t size) {
+  int number = com_number(name);
+  if (number == 0) {
+    snprintf(message, size, "%s is not a COM port name (COM1 to COM998)", name);
+    return PORT_INVALID;
+  }
+  char path[32];
+  snprintf(path, sizeof path, "\\\\.\\COM%d", number);
+  // Shared with nobody, as in the dialog: no other program can interleave bytes.
+  HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
+      snprintf(message, size, "%s: no such port (error %lu)", name, code);
+    else if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION)
+      snprintf(message, size, "%s is busy (error %lu): is another program using it?", name, code);
+    else
+      snprintf(message, size, "%s cannot be opened (error %lu)", name, code);
+    return PORT_INVALID;
+  }
+  auto* port = new SerialPort{handle, 0, 0};
+  if (!set_line(handle) || !wait_at_most(port, SERIAL_READ_TOTAL_MS)) {
+    snprintf(message, size, "%s is not a serial port, or cannot be set to 115,200 baud 8E1", name);
+    serial_close(port);
+    return PORT_INVALID;
+  }
+  PurgeComm(handle, PURGE_TXCLEAR | PURGE_RXCLEAR);
+  return port;
+}
+
+void serial_close(PortHandle port) {
+  if (port == PORT_INVALID || !port) return;
+  CloseHandle(record(port)->handle);
+  delete record(port);
+}
+
+int32_t port_read(PortHandle port, uint8_t* buffer, uint32_t count) {
+  SerialPort* p = record(port);
+  const DWORD start = GetTickCount();
+  DWORD last_byte = 0;
+  uint32_t got = 0;
+  while (got < count && p->error == 0) {
+    DWORD now = GetTickCount();
+    if (now - start >= SERIAL_READ_TOTAL_MS) break;
+    DWORD left = SERIAL_READ_TOTAL_MS - (now - start);
+    if (got > 0) {
+      if (now - last_byte >= SERIAL_READ_INTERVAL_MS) break;
+      DWORD quiet_left = SERIAL_READ_INTERVAL_MS - (now - last_byte);
+      if (quiet_left < left) left = quiet_left;
+    }
+    DWORD n = 0;
+    if (!wait_at_most(p, left) || !ReadFile(p->handle, buffer + got, count - got, &n, nullptr)) {
+      fail(p);
+      break;
+    }
+    if (n == 0) continue;
+    got += n;
+    last_byte = GetTickCount();
+    if (whole_reply(buffer, static_cast<int32_t>(got))) break;
+  }
+  return static_cast<int32_t>(got);
+}
+
+int32_t port_write(PortHandle port, const uint8_t* buffer, uint32_t count) {
+  SerialPort* p = record(port);
+  DWORD put = 0;
+  if (p->error == 0 && !WriteFile(p->handle, buffer, count, &put, nullptr)) fail(p);
+  return static_cast<int32_t>(put);
+}
+
+void port_purge(PortHandle port) {
+  PurgeComm(record(port)->handle, PURGE_TXCLEAR | PURGE_RXCLEAR);
+  FlushFileBuffers(record(port)->handle);
+}
+
+uint32_t port_error(PortHandle port) { return record(port)->error; }
+
+int serial_list(FILE* out) {
+  int found = 0;
+  for (int n = 1; n <= COM_NUMBER_MAX; ++n) {
+    char name[16];
+    char target[512];
+    snprintf(name, sizeof name, "COM%d", n);
+    // Defined device names, busy or not; nothing is opened.
+    if (QueryDosDeviceA(name, target, sizeof target) == 0) continue;
+    fprintf(out, "%s\n", name);
+    ++found;
+  }
+  return found;
+}
+
+bool serial_port_key(const char* name, char* key, size_t size) {
+  int number = com_number(name);
+  if (number == 0) return false;
+  snprintf(key, size, "COM%d", number);
+  return true;
+}
