@@ -1,6 +1,7 @@
 #include "sim/device.h"
 
 #include <cstddef>
+#include <utility>
 
 #include "engine/frame.h"
 
@@ -76,6 +77,12 @@ std::vector<uint8_t> answer_crc_query(const SimDevice& device, const uint8_t* fr
   return reply;
 }
 
+uint64_t programming_us(SimDevice& device) {
+  uint64_t us = uint64_t{device.faults.program_ms} * 1000;
+  uint32_t jitter = device.faults.program_jitter_us;
+  return jitter == 0 ? us : us + sim_random(device.rng) % (jitter + 1);
+}
+
 // Turns a reply into the chunks that leave the device, applying this request's faults.
 void emit(const SimDevice& device, std::vector<uint8_t> reply, uint64_t ready_us,
           std::vector<SimChunk>& out) {
@@ -96,9 +103,11 @@ void emit(const SimDevice& device, std::vector<uint8_t> reply, uint64_t ready_us
                  std::vector<uint8_t>(reply.begin() + half, reply.end())});
 }
 
-void restart(SimDevice& device) {
+void restart(SimDevice& device, uint64_t at_us) {
   device.pending.clear();
   ++device.restarts;
+  device.reset_answered = true;
+  device.reset_answered_us = at_us;
 }
 
 void handle_frame(SimDevice& device, const uint8_t* frame, uint64_t at_us,
@@ -109,11 +118,10 @@ void handle_frame(SimDevice& device, const uint8_t* frame, uint64_t at_us,
   uint32_t length = command == CMD_CRC_QUERY     ? get_be32(frame + 7)
                     : command == CMD_WRITE_BLOCK ? static_cast<uint32_t>(frame[7] << 8 | frame[8])
                                                  : 0;
-  device.log.push_back({at_us, command, address, length, true});
+  device.log.push_back({at_us, command, address, length, true, device.unit});
   switch (command) {
     case CMD_WRITE_BLOCK:
-      emit(device, program_block(device, frame), at_us + uint64_t{device.faults.program_ms} * 1000,
-           out);
+      emit(device, program_block(device, frame), at_us + programming_us(device), out);
       break;
     case CMD_CRC_QUERY: emit(device, answer_crc_query(device, frame), at_us, out); break;
     case CMD_RESET:
@@ -122,7 +130,7 @@ void handle_frame(SimDevice& device, const uint8_t* frame, uint64_t at_us,
         break;
       }
       emit(device, {frame[0], frame[1], frame[2], 0}, at_us, out);
-      restart(device);
+      restart(device, at_us);
       break;
     default: break;
   }
@@ -133,7 +141,7 @@ bool try_take_frame(SimDevice& device, int32_t length, uint64_t at_us, std::vect
   std::vector<uint8_t>& p = device.pending;
   uint16_t trailer = static_cast<uint16_t>(p[length - 2] | p[length - 1] << 8);
   if (frame_crc(p.data(), length - 2) != trailer) {
-    device.log.push_back({at_us, p[2], 0, static_cast<uint32_t>(length), false});
+    device.log.push_back({at_us, p[2], 0, static_cast<uint32_t>(length), false, device.unit});
     return false;
   }
   std::vector<uint8_t> frame(p.begin(), p.begin() + length);
@@ -155,10 +163,36 @@ void scan(SimDevice& device, uint64_t at_us, std::vector<SimChunk>& out) {
 
 }  // namespace
 
+uint64_t sim_random(uint64_t& state) {
+  uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
 void sim_device_init(SimDevice& device, uint32_t flash_size, const SimFaults& faults) {
   device = SimDevice{};
   device.flash.assign(flash_size, 0xFF);
   device.faults = faults;
+  device.rng = faults.jitter_seed;
+}
+
+void sim_device_advance(SimDevice& device, uint64_t now_us) {
+  const SimFaults& faults = device.faults;
+  if (faults.next_unit_ms == 0 || !device.reset_answered ||
+      now_us < device.reset_answered_us + uint64_t{faults.next_unit_ms} * 1000)
+    return;
+  SimDevice next;
+  SimFaults next_faults = faults;
+  next_faults.wait_for_power = false;
+  next_faults.power_on_us = device.reset_answered_us + uint64_t{faults.next_unit_ms} * 1000;
+  sim_device_init(next, static_cast<uint32_t>(device.flash.size()), next_faults);
+  next.unit = device.unit + 1;
+  next.rng = device.rng;
+  next.unit_crcs = std::move(device.unit_crcs);
+  next.unit_crcs.push_back(sim_flash_crc(device));
+  next.log = std::move(device.log);
+  device = std::move(next);
 }
 
 void sim_device_power_on(SimDevice& device, uint64_t now_us) {
@@ -167,6 +201,8 @@ void sim_device_power_on(SimDevice& device, uint64_t now_us) {
 }
 
 void sim_device_take(SimDevice& device, uint8_t byte, uint64_t at_us, std::vector<SimChunk>& out) {
+  sim_device_advance(device, at_us);
+  if (device.faults.app_after_reset && device.reset_answered) return;
   if (device.faults.wait_for_power || at_us < device.faults.power_on_us) return;
   if (!device.pending.empty() && at_us - device.last_byte_us > FRAME_GAP_US) device.pending.clear();
   device.last_byte_us = at_us;
@@ -181,4 +217,8 @@ uint16_t sim_region_crc(const SimDevice& device, uint32_t address, uint32_t leng
   if (to > flash_end) to = flash_end;
   if (from >= to) return frame_crc(nullptr, 0);
   return frame_crc(device.flash.data() + (from - SIM_FLASH_BASE), static_cast<int32_t>(to - from));
+}
+
+uint16_t sim_flash_crc(const SimDevice& device) {
+  return sim_region_crc(device, SIM_FLASH_BASE, static_cast<uint32_t>(device.flash.size()));
 }

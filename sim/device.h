@@ -9,6 +9,15 @@
 //   reset:       04 2B F7 status                   + trailer = 6 bytes
 // addr and length are big-endian echoes of the request; status 0 = done, 1 = outside flash.
 // The CRC covers the part of the region that lies inside flash, as it stands now.
+//
+// Units, for production-line tests. The device starts as unit 1. With app_after_reset, once
+// it has answered a reset request it runs its application: every byte it receives is lost
+// and it answers nothing. Without it, it goes on answering as a bootloader after a reset (a
+// device that keeps answering). With next_unit_ms, that long after the device answered a
+// reset a new unit replaces it: the next number, flash erased to 0xFF, bootloader answering,
+// powered, its own request and write counters (so request-numbered faults and flip_write
+// strike each unit alike; the power-on faults concern unit 1 only). Without it there is only
+// the one unit. Every log entry names the unit it reached.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -33,6 +42,10 @@ struct SimFaults {
   uint32_t flip_bit = 0;           // which bit of that block flips
   uint32_t resets_unanswered = 0;  // this many reset requests are ignored
   uint32_t program_ms = 0;         // flash programming time per write block
+  uint32_t program_jitter_us = 0;  // programming takes up to this much longer, at random
+  uint64_t jitter_seed = 0;        // seeds that randomness, so a run can be repeated
+  bool app_after_reset = false;    // see "Units" above
+  uint32_t next_unit_ms = 0;
 };
 
 struct SimLogEntry {
@@ -41,6 +54,7 @@ struct SimLogEntry {
   uint32_t address;
   uint32_t length;
   bool trailer_ok;
+  uint32_t unit;
 };
 
 // A run of reply bytes that leaves the device no earlier than ready_us.
@@ -58,12 +72,23 @@ struct SimDevice {
   uint32_t writes = 0;
   uint32_t resets_ignored = 0;
   uint32_t restarts = 0;
-  std::vector<SimLogEntry> log;
+  uint32_t unit = 1;
+  bool reset_answered = false;  // by this unit, at reset_answered_us
+  uint64_t reset_answered_us = 0;
+  uint64_t rng = 0;
+  std::vector<uint16_t> unit_crcs;  // the whole-flash CRC of each unit replaced so far
+  std::vector<SimLogEntry> log;     // of every unit
 };
+
+// splitmix64: the same sequence on every compiler and target, unlike <random>'s distributions.
+uint64_t sim_random(uint64_t& state);
 
 void sim_device_init(SimDevice& device, uint32_t flash_size, const SimFaults& faults);
 void sim_device_power_on(SimDevice& device, uint64_t now_us);
+// Puts the next unit in place when next_unit_ms has passed since a reset was answered.
+void sim_device_advance(SimDevice& device, uint64_t now_us);
 // Takes one byte that reached the device at at_us; appends any reply it triggers to out.
 void sim_device_take(SimDevice& device, uint8_t byte, uint64_t at_us, std::vector<SimChunk>& out);
 // CRC-16/MODBUS of the part of a region that lies inside flash.
 uint16_t sim_region_crc(const SimDevice& device, uint32_t address, uint32_t length);
+uint16_t sim_flash_crc(const SimDevice& device);

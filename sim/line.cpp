@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 static SimLine the_line;
 
@@ -14,9 +15,11 @@ uint64_t sim_byte_done(uint64_t start_us, uint64_t k) {
 SimLine& sim_line() { return the_line; }
 
 void sim_line_reset(const SimLineConfig& config) {
-  the_line = SimLine{};
-  the_line.config = config;
-  sim_device_init(the_line.device, config.flash_size, config.faults);
+  SimLine fresh;
+  fresh.config = config;
+  fresh.rng = ~config.faults.jitter_seed;  // a stream apart from the device's
+  sim_device_init(fresh.device, config.flash_size, config.faults);
+  the_line = std::move(fresh);
 }
 
 uint32_t sim_line_tick(const SimLine& line) {
@@ -39,6 +42,10 @@ void sim_line_send(SimLine& line, const uint8_t* bytes, uint32_t count) {
   uint64_t start = std::max(line.now_us, line.to_device_free_us);
   std::vector<SimChunk> replies;
   for (uint32_t i = 0; i < count; ++i) {
+    if (line.config.echo) {
+      queue_reply(line, {sim_byte_done(start, i), {bytes[i]}});
+      continue;
+    }
     replies.clear();
     sim_device_take(line.device, bytes[i], sim_byte_done(start, i + 1), replies);
     for (const SimChunk& chunk : replies) queue_reply(line, chunk);
@@ -49,6 +56,8 @@ void sim_line_send(SimLine& line, const uint8_t* bytes, uint32_t count) {
 }
 
 int32_t sim_line_read(SimLine& line, uint8_t* buffer, uint32_t count) {
+  if (line.config.read_jitter_us != 0)
+    line.now_us += sim_random(line.rng) % (line.config.read_jitter_us + 1);
   const uint64_t start = line.now_us;
   const uint64_t deadline = start + uint64_t{line.config.read_total_ms} * 1000;
   const uint64_t interval = uint64_t{line.config.read_interval_ms} * 1000;

@@ -14,6 +14,9 @@ struct SimLineConfig {
   uint32_t start_tick = 1000;      // the tick count when the clock starts
   uint32_t read_interval_ms = 20;  // a read ends this long after a byte with no further byte
   uint32_t read_total_ms = 100;    // a read ends this long after it starts at the latest
+  uint32_t read_jitter_us = 0;     // a read starts up to this much late, as the PC schedules it;
+                                   // seeded by faults.jitter_seed
+  bool echo = false;               // no device: every byte sent comes back, as on a loopback plug
   SimFaults faults;
 };
 
@@ -37,6 +40,7 @@ struct SimLine {
   std::deque<SimTimedByte> to_host;
   SimDevice device;
   uint64_t bytes_to_device = 0;
+  uint64_t rng = 0;
   std::vector<SimSent> sent;  // every host write, even those an unpowered device never sees
 };
 

@@ -53,7 +53,13 @@ bool open_pty(Pty& pty) {
   return tcsetattr(pty.slave, TCSANOW, &raw) == 0;
 }
 
-// Replaces whatever is at link with a symlink to target, atomically.
+// Only a stale link of an earlier run may be replaced: never a user's file or directory.
+bool exists_as_other_than_link(const std::string& link) {
+  struct stat found {};
+  return lstat(link.c_str(), &found) == 0 && !S_ISLNK(found.st_mode);
+}
+
+// Replaces the stale link at link, if any, with a symlink to target, atomically.
 bool make_link(const std::string& target, const std::string& link) {
   std::string temporary = link + ".quarv-sim." + std::to_string(getpid());
   unlink(temporary.c_str());
@@ -72,11 +78,19 @@ void remove_link(const std::string& target, const std::string& link) {
   if (target == now) unlink(link.c_str());
 }
 
-bool write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
-  FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return false;
+bool write_file(FILE* file, const std::vector<uint8_t>& bytes) {
   bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
   return std::fclose(file) == 0 && ok;
+}
+
+// An output file named on the command line, opened at start so that a path that cannot be
+// written is refused before anything is made.
+bool open_output(const std::string& path, FILE*& file) {
+  if (path.empty()) return true;
+  file = std::fopen(path.c_str(), "wb");
+  if (file != nullptr) return true;
+  std::fprintf(stderr, "quarv-sim: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+  return false;
 }
 
 struct Session {
@@ -85,6 +99,7 @@ struct Session {
   SimWire wire;
   SimDevice device;
   FILE* log = nullptr;
+  FILE* dump = nullptr;
   size_t logged = 0;
   uint64_t origin_us = 0;
   bool outbound_blocked = false;
@@ -104,7 +119,10 @@ void pump_in(Session& s) {
   for (;;) {
     ssize_t n = read(s.pty.master, buffer, sizeof buffer);
     if (n <= 0) return;
-    wire_receive(s.wire, buffer, static_cast<size_t>(n), now_of(s));
+    uint64_t now = now_of(s);
+    wire_receive(s.wire, buffer, static_cast<size_t>(n), now);
+    // Without pacing the bytes have arrived already: the device takes them before the next read.
+    wire_deliver(s.wire, s.device, now);
   }
 }
 
@@ -188,14 +206,12 @@ int main(int argc, char** argv) {
   action.sa_handler = on_power;
   sigaction(SIGUSR1, &action, nullptr);
 
-  if (!s.options.log.empty()) {
-    s.log = std::fopen(s.options.log.c_str(), "w");
-    if (s.log == nullptr) {
-      std::fprintf(stderr, "quarv-sim: cannot write %s: %s\n", s.options.log.c_str(),
-                   std::strerror(errno));
-      return 1;
-    }
+  if (exists_as_other_than_link(s.options.link)) {
+    std::fprintf(stderr, "quarv-sim: %s exists and is not a symbolic link: not replacing it\n",
+                 s.options.link.c_str());
+    return 1;
   }
+  if (!open_output(s.options.log, s.log) || !open_output(s.options.dump, s.dump)) return 1;
   if (!open_pty(s.pty)) {
     std::fprintf(stderr, "quarv-sim: cannot open a pseudo-terminal: %s\n", std::strerror(errno));
     return 1;
@@ -211,13 +227,14 @@ int main(int argc, char** argv) {
   run(s, unblocked);
 
   remove_link(s.pty.path, s.options.link);
+  sim_device_advance(s.device, now_of(s));
   int status = 0;
   flush_log(s);
   if (s.log != nullptr) {
     std::fprintf(s.log, "%s\n", sim_exit_json(s.device).c_str());
     if (std::fclose(s.log) != 0) status = 1;
   }
-  if (!s.options.dump.empty() && !write_file(s.options.dump, s.device.flash)) {
+  if (s.dump != nullptr && !write_file(s.dump, s.device.flash)) {
     std::fprintf(stderr, "quarv-sim: cannot write %s\n", s.options.dump.c_str());
     status = 1;
   }

@@ -24,6 +24,10 @@ struct SimOptions {
 bool sim_parse_options(int argc, const char* const* argv, SimOptions& options, std::string& error);
 const char* sim_usage();
 
+// Host bytes not yet taken by the device, at most: more than one whole write block (1,035
+// bytes) with a probe, as small as a device's receive buffer; what does not fit is lost.
+enum : size_t { SIM_RECEIVE_CAPACITY = 2048 };
+
 // The serial wire between the host and the device, in real microseconds since start.
 // With pacing, a byte counts as arrived once its 11 bits would have crossed the line
 // at 115,200 baud, and reply bytes leave no faster than that.
@@ -35,7 +39,8 @@ struct SimWire {
   std::deque<SimTimedByte> outbound;
 };
 
-// Bytes read from the pty at now_us, stamped with the time each finishes arriving.
+// Bytes read from the pty at now_us, stamped with the time each finishes arriving; those
+// beyond SIM_RECEIVE_CAPACITY are dropped.
 void wire_receive(SimWire& wire, const uint8_t* bytes, size_t count, uint64_t now_us);
 // Hands every arrived byte to the device and schedules the replies it gives.
 void wire_deliver(SimWire& wire, SimDevice& device, uint64_t now_us);
@@ -48,5 +53,5 @@ uint64_t wire_next_due(const SimWire& wire);
 
 // One request of the device's log as a JSON line (no line end).
 std::string sim_log_json(const SimLogEntry& entry);
-// The closing line of the log: the CRC over the whole flash and the device's counters.
+// The closing line of the log: the units, each one's whole-flash CRC, the last one's counters.
 std::string sim_exit_json(const SimDevice& device);

@@ -1,5 +1,3 @@
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include "sim/quarv_sim.h"
@@ -23,11 +21,25 @@ const char USAGE[] =
     "  --program-ms N        flash programming time per write block (default 0)\n"
     "Output:\n"
     "  --log FILE            one JSON line per request received: time_ms since start,\n"
-    "                        command, address, length, trailer_ok; at exit a last line\n"
-    "                        with flash_crc, the CRC-16/MODBUS of the whole flash\n"
-    "  --dump FILE           write the whole flash to FILE at exit\n"
+    "                        command, address, length, trailer_ok and unit; at exit a\n"
+    "                        last line with units (how many there were), unit_flash_crcs\n"
+    "                        (each unit's CRC-16/MODBUS of its whole flash, in order), and\n"
+    "                        the last unit's number, flash_crc and counters\n"
+    "  --dump FILE           write the last unit's whole flash to FILE at exit\n"
+    "  (both files are opened at start: one that cannot be written is refused there)\n"
+    "Production line (the device is unit 1; a unit counts its own requests and writes,\n"
+    "so the faults below strike every unit alike, except the two power faults, which\n"
+    "concern unit 1 only):\n"
+    "  --app-after-reset     once the device has answered a reset request it runs its\n"
+    "                        application: it takes no bytes and answers nothing.\n"
+    "                        Without it, it goes on answering as a bootloader.\n"
+    "  --next-unit-ms N      N ms after the device answered a reset request a new unit\n"
+    "                        replaces it: the next unit number, flash erased to 0xFF,\n"
+    "                        bootloader answering, powered, counters of its own.\n"
+    "                        Without it there is only the one unit.\n"
     "Faults (requests are counted from 1 in the order received, frames with a bad\n"
-    "trailer not counted; each of these may be given several times):\n"
+    "trailer not counted; each of these may be given several times; numbers are\n"
+    "plain decimal):\n"
     "  --power-off-ms N      unpowered for N ms after start: bytes are lost\n"
     "  --power-on-signal     unpowered until SIGUSR1\n"
     "  --drop K              no reply to request K\n"
@@ -37,14 +49,22 @@ const char USAGE[] =
     "  --flip-write K[:BIT]  the K-th write block (from 1) is programmed with bit BIT\n"
     "                        of the block (default 0) flipped\n"
     "  --resets-unanswered N the first N reset requests are ignored\n"
-    "  --help                this text\n";
+    "  --help                this text\n"
+    "\n"
+    "Bytes sent faster than the line carries them wait, at most 2,048 of them; the\n"
+    "rest are lost, as a device's full receive buffer loses them.\n"
+    "--link refuses to replace anything but a symbolic link (a stale one of an earlier run).\n";
 
+// Plain decimal only: no sign, spaces, base prefix or leading zero, so that "010" cannot
+// quietly mean 8 and a typo cannot pass for a number.
 bool parse_u32(const char* text, uint32_t& value) {
-  if (text == nullptr || *text == '\0' || *text == '-') return false;
-  char* end = nullptr;
-  errno = 0;
-  unsigned long long parsed = std::strtoull(text, &end, 0);
-  if (errno != 0 || *end != '\0' || parsed > UINT32_MAX) return false;
+  if (text == nullptr || *text == '\0' || (text[0] == '0' && text[1] != '\0')) return false;
+  uint64_t parsed = 0;
+  for (const char* at = text; *at != '\0'; ++at) {
+    if (*at < '0' || *at > '9') return false;
+    parsed = parsed * 10 + static_cast<uint64_t>(*at - '0');
+    if (parsed > UINT32_MAX) return false;
+  }
   value = static_cast<uint32_t>(parsed);
   return true;
 }
@@ -74,6 +94,11 @@ bool sim_parse_options(int argc, const char* const* argv, SimOptions& options, s
     if (name == "--no-pacing") {
       options.pacing = false;
       takes_value = false;
+    } else if (name == "--app-after-reset") {
+      options.faults.app_after_reset = true;
+      takes_value = false;
+    } else if (name == "--next-unit-ms") {
+      ok = parse_u32(value, options.faults.next_unit_ms) && options.faults.next_unit_ms > 0;
     } else if (name == "--power-on-signal") {
       options.power_on_signal = true;
       takes_value = false;
@@ -107,6 +132,7 @@ bool sim_parse_options(int argc, const char* const* argv, SimOptions& options, s
     }
     if (!ok) {
       error = "bad or missing value for " + name;
+      if (takes_value && value != nullptr) error += ": \"" + std::string(value) + "\"";
       return false;
     }
     if (takes_value) ++i;

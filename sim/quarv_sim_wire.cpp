@@ -30,9 +30,11 @@ const char* command_name(uint8_t command) {
 
 void wire_receive(SimWire& wire, const uint8_t* bytes, size_t count, uint64_t now_us) {
   uint64_t start = wire.pacing ? std::max(now_us, wire.inbound_free_us) : now_us;
-  for (size_t i = 0; i < count; ++i)
+  size_t room = SIM_RECEIVE_CAPACITY - std::min(wire.inbound.size(), size_t{SIM_RECEIVE_CAPACITY});
+  size_t taken = std::min(count, room);
+  for (size_t i = 0; i < taken; ++i)
     wire.inbound.push_back({wire.pacing ? sim_byte_done(start, i + 1) : now_us, bytes[i]});
-  if (count > 0) wire.inbound_free_us = wire.inbound.back().at_us;
+  if (taken > 0) wire.inbound_free_us = wire.inbound.back().at_us;
 }
 
 void wire_deliver(SimWire& wire, SimDevice& device, uint64_t now_us) {
@@ -69,20 +71,25 @@ std::string sim_log_json(const SimLogEntry& entry) {
   std::snprintf(line, sizeof line,
                 "{\"time_ms\": %" PRIu64
                 ".%03u, \"command\": \"%s\", \"code\": %u, "
-                "\"address\": %" PRIu32 ", \"length\": %" PRIu32 ", \"trailer_ok\": %s}",
+                "\"address\": %" PRIu32 ", \"length\": %" PRIu32
+                ", \"trailer_ok\": %s, \"unit\": %" PRIu32 "}",
                 entry.at_us / 1000, static_cast<unsigned>(entry.at_us % 1000),
                 command_name(entry.command), entry.command, entry.address, entry.length,
-                entry.trailer_ok ? "true" : "false");
+                entry.trailer_ok ? "true" : "false", entry.unit);
   return line;
 }
 
 std::string sim_exit_json(const SimDevice& device) {
-  uint32_t size = static_cast<uint32_t>(device.flash.size());
-  char line[200];
-  std::snprintf(line, sizeof line,
-                "{\"flash_crc\": %u, \"flash_base\": %u, \"flash_size\": %" PRIu32
-                ", \"requests\": %" PRIu32 ", \"writes\": %" PRIu32 ", \"restarts\": %" PRIu32 "}",
-                sim_region_crc(device, SIM_FLASH_BASE, size), SIM_FLASH_BASE, size, device.requests,
-                device.writes, device.restarts);
-  return line;
+  std::string crcs;
+  for (uint16_t crc : device.unit_crcs) crcs += std::to_string(crc) + ", ";
+  crcs += std::to_string(sim_flash_crc(device));
+  char line[300];
+  std::snprintf(
+      line, sizeof line,
+      "{\"flash_crc\": %u, \"flash_base\": %u, \"flash_size\": %zu, \"requests\": %" PRIu32
+      ", \"writes\": %" PRIu32 ", \"restarts\": %" PRIu32 ", \"unit\": %" PRIu32
+      ", \"units\": %" PRIu32 ", \"unit_flash_crcs\": [",
+      sim_flash_crc(device), SIM_FLASH_BASE, device.flash.size(), device.requests, device.writes,
+      device.restarts, device.unit, device.unit);
+  return line + crcs + "]}";
 }

@@ -83,9 +83,9 @@ TEST_F(Wire, DelayedReplyHoldsBackTheNextAndUnsentBytesKeepTheirPlace) {
 }
 
 TEST(QuarvSim, LogTimeKeepsItsLeadingZeros) {
-  EXPECT_EQ(sim_log_json({5, 0x42, 0, 13, false}),
+  EXPECT_EQ(sim_log_json({5, 0x42, 0, 13, false, 3}),
             "{\"time_ms\": 0.005, \"command\": \"unknown\", \"code\": 66, "
-            "\"address\": 0, \"length\": 13, \"trailer_ok\": false}");
+            "\"address\": 0, \"length\": 13, \"trailer_ok\": false, \"unit\": 3}");
 }
 
 }  // namespace
