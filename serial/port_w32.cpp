@@ -37,19 +37,7 @@ PortHandle port_open(const char* path) {
                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-int port_configure(PortHandle port, uint32_t baud, uint32_t interval_ms) {
-  DCB dcb;
-  memset(&dcb, 0, sizeof dcb);
-  dcb.DCBlength = sizeof dcb;
-  if (!GetCommState(win(port), &dcb)) {
-    report("Could not get Port State\n");
-    return -1;
-  }
-  COMMTIMEOUTS timeouts;
-  if (!GetCommTimeouts(win(port), &timeouts)) {
-    report("Could not read comm timeouts\n");
-    return -1;
-  }
+void port_line_settings(DCB& dcb, uint32_t baud) {
   dcb.BaudRate = baud;
   dcb.ByteSize = 8;
   dcb.Parity = EVENPARITY;
@@ -67,11 +55,31 @@ int port_configure(PortHandle port, uint32_t baud, uint32_t interval_ms) {
   dcb.fNull = FALSE;
   dcb.fRtsControl = RTS_CONTROL_DISABLE;
   dcb.fAbortOnError = FALSE;
+}
+
+void port_read_timeouts(COMMTIMEOUTS& timeouts, uint32_t interval_ms) {
   timeouts.ReadIntervalTimeout = interval_ms;
   timeouts.ReadTotalTimeoutMultiplier = 0;
   timeouts.ReadTotalTimeoutConstant = 100;
   timeouts.WriteTotalTimeoutMultiplier = 0;
   timeouts.WriteTotalTimeoutConstant = 0;
+}
+
+int port_configure(PortHandle port, uint32_t baud, uint32_t interval_ms) {
+  DCB dcb;
+  memset(&dcb, 0, sizeof dcb);
+  dcb.DCBlength = sizeof dcb;
+  if (!GetCommState(win(port), &dcb)) {
+    report("Could not get Port State\n");
+    return -1;
+  }
+  COMMTIMEOUTS timeouts;
+  if (!GetCommTimeouts(win(port), &timeouts)) {
+    report("Could not read comm timeouts\n");
+    return -1;
+  }
+  port_line_settings(dcb, baud);
+  port_read_timeouts(timeouts, interval_ms);
   SetCommState(win(port), &dcb);
   SetCommTimeouts(win(port), &timeouts);
   SetCommMask(win(port), 0);

@@ -1,0 +1,58 @@
+// What a pseudo-terminal under Wine cannot show: parity, line-error handling, modem lines.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "serial/port_w32.h"
+
+namespace {
+
+template <typename T>
+std::string hex(const T& settings) {  // byte by byte, so that a failure shows where
+  std::string text;
+  for (size_t i = 0; i < sizeof settings; ++i) {
+    char byte[4];
+    snprintf(byte, sizeof byte, "%02x ", reinterpret_cast<const uint8_t*>(&settings)[i]);
+    text += byte;
+  }
+  return text;
+}
+
+// From settings with every bit clear, every bit set and a mixed pattern: the members the set-up
+// names take their values, every other one keeps what the port had.
+TEST(PortSettings, LineFormatKeepsTheRestAndReadTimeOutsAreAllSet) {
+  for (auto [fill, baud, interval] : {std::tuple<int, uint32_t, uint32_t>{0x00, 115200, 20},
+                                      {0xFF, 115200, 20},
+                                      {0x5A, 9600, 7}}) {
+    SCOPED_TRACE(fill);
+    DCB dcb, want;
+    memset(&dcb, fill, sizeof dcb);
+    memset(&want, fill, sizeof want);
+    port_line_settings(dcb, baud);
+    want.BaudRate = baud;
+    want.ByteSize = 8;
+    want.Parity = EVENPARITY;
+    want.StopBits = ONESTOPBIT;
+    want.fBinary = want.fTXContinueOnXoff = TRUE;
+    want.fParity = want.fOutxCtsFlow = want.fOutxDsrFlow = want.fDsrSensitivity = FALSE;
+    want.fOutX = want.fInX = want.fErrorChar = want.fNull = want.fAbortOnError = FALSE;
+    want.fDtrControl = DTR_CONTROL_DISABLE;
+    want.fRtsControl = RTS_CONTROL_DISABLE;
+    EXPECT_EQ(hex(dcb), hex(want));
+
+    COMMTIMEOUTS t;
+    memset(&t, fill, sizeof t);
+    port_read_timeouts(t, interval);
+    EXPECT_EQ((std::vector<DWORD>{t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier,
+                                  t.ReadTotalTimeoutConstant, t.WriteTotalTimeoutMultiplier,
+                                  t.WriteTotalTimeoutConstant}),
+              (std::vector<DWORD>{interval, 0, 100, 0, 0}));
+  }
+}
+
+}  // namespace

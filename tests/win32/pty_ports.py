@@ -1,0 +1,28 @@
+#!/usr/bin/env python3
+"""Runs a Windows test program in a private copy of the template Wine prefix whose com1, com12,
+com998 and com999 are silent pseudo-terminals. usage: pty_ports.py TEMPLATE_PREFIX WORK_DIR EXE"""
+import os
+import subprocess
+import sys
+import tty
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "winerig"))
+from harness import Prefix  # noqa: E402
+
+
+def main(template, work_dir, exe):
+    prefix = Prefix(template, work_dir)  # keeps its server up, so com1 stays as linked here
+    try:
+        for name in ("com1", "com12", "com998", "com999"):
+            _master, slave = os.openpty()  # both ends held open until the test ends
+            tty.setraw(slave)
+            prefix.relink(name, os.ttyname(slave))
+        return subprocess.run(["wine", exe], env=prefix.env, stdin=subprocess.DEVNULL).returncode
+    finally:
+        prefix.close()
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 4:
+        sys.exit(__doc__)
+    sys.exit(main(*sys.argv[1:]))
