@@ -2,26 +2,13 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <cstdio>
 #include <cstring>
-#include <string>
 #include <tuple>
 #include <vector>
 
 #include "serial/port_w32.h"
 
 namespace {
-
-template <typename T>
-std::string hex(const T& settings) {  // byte by byte, so that a failure shows where
-  std::string text;
-  for (size_t i = 0; i < sizeof settings; ++i) {
-    char byte[4];
-    snprintf(byte, sizeof byte, "%02x ", reinterpret_cast<const uint8_t*>(&settings)[i]);
-    text += byte;
-  }
-  return text;
-}
 
 // From settings with every bit clear, every bit set and a mixed pattern: the members the set-up
 // names take their values, every other one keeps what the port had.
@@ -43,7 +30,10 @@ TEST(PortSettings, LineFormatKeepsTheRestAndReadTimeOutsAreAllSet) {
     want.fOutX = want.fInX = want.fErrorChar = want.fNull = want.fAbortOnError = FALSE;
     want.fDtrControl = DTR_CONTROL_DISABLE;
     want.fRtsControl = RTS_CONTROL_DISABLE;
-    EXPECT_EQ(hex(dcb), hex(want));
+    auto* got = reinterpret_cast<const uint8_t*>(&dcb);  // byte by byte, to show where
+    auto* wanted = reinterpret_cast<const uint8_t*>(&want);
+    EXPECT_EQ(std::vector<int>(got, got + sizeof dcb),
+              std::vector<int>(wanted, wanted + sizeof want));
 
     COMMTIMEOUTS t;
     memset(&t, fill, sizeof t);

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Runs a Windows test program in a private copy of the template Wine prefix whose com1, com12,
-com998 and com999 are silent pseudo-terminals. usage: pty_ports.py TEMPLATE_PREFIX WORK_DIR EXE"""
+com998 and com999 are pseudo-terminals, silent but for "stale" waiting on com998. usage: pty_ports.py TEMPLATE_PREFIX WORK_DIR EXE"""
 import os
 import subprocess
 import sys
@@ -14,9 +14,11 @@ def main(template, work_dir, exe):
     prefix = Prefix(template, work_dir)  # keeps its server up, so com1 stays as linked here
     try:
         for name in ("com1", "com12", "com998", "com999"):
-            _master, slave = os.openpty()  # both ends held open until the test ends
+            master, slave = os.openpty()  # both ends held open until the test ends
             tty.setraw(slave)
             prefix.relink(name, os.ttyname(slave))
+            if name == "com998":
+                os.write(master, b"stale")
         return subprocess.run(["wine", exe], env=prefix.env, stdin=subprocess.DEVNULL).returncode
     finally:
         prefix.close()

@@ -1,5 +1,5 @@
-// Runs in the private Wine prefix of pty_ports.py: com1, com12, com998 and com999 are silent
-// pseudo-terminals.
+// Runs in the private Wine prefix of pty_ports.py: com1, com12, com998 and com999 are
+// pseudo-terminals, silent but for "stale" waiting on com998.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -39,6 +39,20 @@ TEST(PortConfigure, AppliesTheSettingsSoASilentReadEndsAfterItsTimeOut) {
   DWORD started = GetTickCount();
   EXPECT_EQ(port_read(port, buffer, sizeof buffer), 0);
   EXPECT_GE(GetTickCount() - started, 80u);
+  CloseHandle(port);
+}
+
+// What came before the link was up must not be taken for a reply to what follows.
+TEST(PortPurge, DiscardsBytesAlreadyReceived) {
+  PortHandle port = port_open("\\\\.\\com998");
+  ASSERT_NE(port, PORT_INVALID) << GetLastError();
+  ASSERT_EQ(port_configure(port, 115200, 20), 0);
+  COMSTAT status = {};
+  ASSERT_TRUE(ClearCommError(port, nullptr, &status));
+  ASSERT_EQ(status.cbInQue, 5u);
+  port_purge(port);
+  uint8_t buffer[16];
+  EXPECT_EQ(port_read(port, buffer, sizeof buffer), 0);
   CloseHandle(port);
 }
 
