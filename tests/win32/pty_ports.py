@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Runs a Windows test program in a private copy of the template Wine prefix whose com1, com12,
-com998 and com999 are pseudo-terminals, silent but for "stale" waiting on com998. usage: pty_ports.py TEMPLATE_PREFIX WORK_DIR EXE"""
+"""Runs EXE in a private copy of the TEMPLATE Wine prefix whose com1, com12, com998 and com999 are
+pseudo-terminals, silent but for "stale" waiting on com998. usage: pty_ports.py TEMPLATE WORK EXE"""
 import os
 import subprocess
 import sys
@@ -19,7 +19,8 @@ def main(template, work_dir, exe):
             prefix.relink(name, os.ttyname(slave))
             if name == "com998":
                 os.write(master, b"stale")
-        return subprocess.run(["wine", exe], env=prefix.env, stdin=subprocess.DEVNULL).returncode
+        # Ended before CTest's own time-out, so that the prefix and its server go too.
+        return subprocess.run(["wine", exe], env=prefix.env, timeout=90).returncode
     finally:
         prefix.close()
 
