@@ -50,14 +50,22 @@ def check_flash(device, image, what):
 
 
 def walk(args, prefix, image):
-    """Start-up, the port list, a press without a port, updates by key, by list item and by typed
-    name, what follows completion, a pulled adapter and the one plugged in after it."""
+    """Start-up, a pulled adapter and the one plugged in after it, the dialog's texts and port
+    list, a press without a port, updates by key, by list item and by typed name, and what
+    follows completion."""
     pulled = Device(args.sim, prefix, "com3", "--drop", "4")  # holds the first block's reply
     com12 = Device(args.sim, prefix, "com12")
     Device(args.sim, prefix, "com999")
     tool = Tool(prefix, args.exe, args.driver)
     try:
         check_equal(tool.drive("status"), " - Idle - \n", "start-up status, byte for byte")
+        press(tool, 0)
+        deadline = time.monotonic() + 20
+        while len(pulled.requests()) < 4 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        pulled.stop()  # the adapter is pulled while the tool waits for the block's reply
+        reach(tool, LOST, "a pulled adapter ends the update at the resend", 20)
+        lost_at = time.monotonic()
         with open(os.path.join(HERE, "dialog_texts.json")) as texts:
             check_equal([c["text"] for c in json.loads(tool.drive("dump"))["controls"]
                          if c["class"].lower() == "static"], json.load(texts),
@@ -66,6 +74,14 @@ def walk(args, prefix, image):
                     "port list: com3 before com12, no com999")
         press(tool, "")
         reach(tool, "Choose the Lumvi's COM port first", "press with no port selected")
+        cpu = tool.cpu_seconds()
+        time.sleep(2)
+        check(tool.cpu_seconds() - cpu < 0.1, "the tool idles after the loss")
+        check(not tool.holds(pulled.tty), "the lost port is closed")
+        time.sleep(max(0.0, lost_at + 6 - time.monotonic()))  # past the next resend, if any
+        replaced = Device(args.sim, prefix, "com3")
+        press(tool, 0)
+        reach(tool, DONE, "an adapter plugged in again is updated by the next press")
 
         press(tool, 1, "press-key")
         reach(tool, DONE, "Enter on the focused button, through the message loop, updates com12")
@@ -75,20 +91,6 @@ def walk(args, prefix, image):
         check(not tool.holds(com12.tty), "the port is closed after completion")
         press(tool, "COM12")
         reach(tool, DONE, "the typed name \"COM12\" updates com12 again, on a fresh handle")
-
-        press(tool, 0)
-        deadline = time.monotonic() + 20
-        while len(pulled.requests()) < 4 and time.monotonic() < deadline:
-            time.sleep(0.05)
-        pulled.stop()  # the adapter is pulled while the tool waits for the block's reply
-        reach(tool, LOST, "a pulled adapter ends the update at the resend", 20)
-        cpu = tool.cpu_seconds()
-        time.sleep(2)
-        check(tool.cpu_seconds() - cpu < 0.1, "the tool idles after the loss")
-        check(not tool.holds(pulled.tty), "the lost port is closed")
-        replaced = Device(args.sim, prefix, "com3")
-        press(tool, 0)
-        reach(tool, DONE, "an adapter plugged in again is updated by the next press")
         tool.drive("close")
         check_equal(tool.wait_exit(), 0, "closing the window exits with 0")
     finally:
@@ -96,12 +98,11 @@ def walk(args, prefix, image):
     check_equal(tool.beeps(), 3, "one beep for each completed update, none for the lost one")
     erased = b"\xff" * 4
     block = "PROG ADDR 0x8000000, LEN 0x400, FROM 0... - SENT - "
-    expected = (start_trace(image) + expected_update_trace("\\\\.\\com12", image, erased) +
-                expected_update_trace("\\\\.\\com12", image, padded(image)) +
-                "".join(expected_update_trace("\\\\.\\com3", image, erased)
-                        .splitlines(True)[:7]) +
-                block + "TIMEOUT\n" + block + "PORT LOST, error 21\n" +
-                expected_update_trace("\\\\.\\com3", image, erased)).splitlines()
+    com3 = expected_update_trace("\\\\.\\com3", image, erased)
+    expected = (start_trace(image) + "".join(com3.splitlines(True)[:7]) + block + "TIMEOUT\n" +
+                block + "PORT LOST, error 21\n" + com3 +
+                expected_update_trace("\\\\.\\com12", image, erased) +
+                expected_update_trace("\\\\.\\com12", image, padded(image))).splitlines()
     actual = tool.trace().splitlines()
     check(actual == expected, "trace line for line",
           "\n".join(difflib.unified_diff(expected, actual, "expected", "actual", lineterm="")))
