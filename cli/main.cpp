@@ -1,4 +1,5 @@
 // quarv-flash: flashes Quarv devices on several serial ports at once. See usage_text().
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -89,6 +90,7 @@ int main(int argc, char** argv) {
   }
   if (!opened) {
     for (PortRun& run : runs) serial_close(run.port);
+    free(loaded.image);
     report_close();
     fprintf(stderr, "quarv-flash: nothing was flashed\n");
     return EXIT_PORT;
@@ -109,5 +111,6 @@ int main(int argc, char** argv) {
   report_summary();
   for (PortRun& run : runs) serial_close(run.port);
   report_close();
+  free(loaded.image);
   return overall_status(runs);
 }

@@ -2,6 +2,7 @@
 // that no two lines ever mix.
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 
@@ -18,6 +19,7 @@ bool live = false;
 RunSetup setup{};
 bool drawn = false;
 uint64_t origin_ms = 0;
+std::vector<std::string> errors;  // shown after the summary, below the live lines
 
 const char* const PHASE_NAMES[] = {"opening",   "contacting", "writing", "verifying",
                                    "resetting", "waiting",    "ended"};
@@ -105,6 +107,7 @@ void report_begin(std::vector<PortRun>& ports, const RunSetup& run_setup) {
 void report_event(PortRun* run, const char* event, const std::string& text,
                   const std::string& fields) {
   std::lock_guard<std::mutex> hold(lock);
+  if (strcmp(event, "error") == 0 && run && runs) errors.push_back(text);
   if (!log_file) return;
   fprintf(log_file, "{\"time\":\"%s\",\"port\":%s,", time_stamp().c_str(),
           run ? json_text(run->name).c_str() : "null");
@@ -198,6 +201,7 @@ void report_summary() {
              seconds_since(run.unit_started_ms, run.ended_ms), setup.image_size, setup.image_crc);
   }
   fflush(stdout);
+  for (const std::string& error : errors) fprintf(stderr, "quarv-flash: %s\n", error.c_str());
 }
 
 void report_close() {

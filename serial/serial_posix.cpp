@@ -67,7 +67,13 @@ bool set_line(int fd) {
   line.c_cc[VMIN] = 0;
   line.c_cc[VTIME] = 0;
   if (cfsetispeed(&line, B115200) != 0 || cfsetospeed(&line, B115200) != 0) return false;
-  if (tcsetattr(fd, TCSANOW, &line) != 0) return false;
+  // Judged by what the port took, not by the call's result: a pseudo-terminal has no line and
+  // drops the parity bit, which the C library then reports as a failure of the whole call.
+  tcsetattr(fd, TCSANOW, &line);
+  termios took{};
+  if (tcgetattr(fd, &took) != 0 || cfgetospeed(&took) != B115200 || (took.c_cflag & CSIZE) != CS8 ||
+      (took.c_lflag & ICANON))
+    return false;
 #ifdef TIOCMBIC
   // The adapter's DTR and RTS may be wired to the target's reset or boot pins: hold them off.
   int lines = TIOCM_DTR | TIOCM_RTS;
