@@ -1,0 +1,194 @@
+#!/usr/bin/env python3
+"""quarv-flash against quarv-sim devices on pseudo-terminals, natively; with --w32, the Windows
+console build once under Wine. Usage: cli_test.py --flash EXE --sim SIM [--w32 EXE --template P]"""
+import argparse
+import fcntl
+import json
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "winerig"))
+import harness  # noqa: E402
+
+ARGS = None
+IMAGE = os.path.join(HERE, "..", "..", "firmware", "standin.bin")
+with open(IMAGE, "rb") as f:
+    PADDED = harness.padded(f.read())
+
+
+class Sim:
+    """quarv-sim behind a link in the test's directory."""
+
+    def __init__(self, work, name, *options):
+        self.link, self.log, self.dump = (os.path.join(work, name + s) for s in ("", ".log", ".bin"))
+        self.process = subprocess.Popen([ARGS.sim, "--link", self.link, "--log", self.log,
+                                         "--dump", self.dump, *options], stderr=subprocess.DEVNULL)
+        while not os.path.islink(self.link):
+            time.sleep(0.01)
+
+    def requests(self):
+        with open(self.log) as log:
+            return [r for r in map(json.loads, log) if "command" in r]
+
+    def stop(self):
+        self.process.send_signal(signal.SIGTERM)
+        self.process.wait(timeout=10)
+        with open(self.dump, "rb") as dump:
+            return dump.read()[:len(PADDED)]
+
+
+class CliTest(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="quarv-cli-")
+        self.sims = []
+        self.log = os.path.join(self.work, "run.log")
+
+    def tearDown(self):
+        for sim in self.sims:
+            if sim.process.poll() is None:
+                sim.stop()
+
+    def sim(self, name, *options):
+        self.sims.append(Sim(self.work, name, *options))
+        return self.sims[-1]
+
+    def flash(self, *args, image=IMAGE):
+        return subprocess.run([ARGS.flash, "--image", image, "--log", self.log, *args],
+                              capture_output=True, text=True, timeout=120)
+
+    def events(self, port=None, event=None):
+        if not os.path.exists(self.log):
+            return []
+        with open(self.log) as log:
+            return [e for e in map(json.loads, log)
+                    if port in (None, e["port"]) and event in (None, e["event"])]
+
+    def test_three_ports_one_flipped_bit(self):
+        good, bad, other = self.sim("a"), self.sim("b", "--flip-write", "2:5"), self.sim("c")
+        done = self.flash(good.link, bad.link, other.link)
+        self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+        crc = "CRC 0x%04x" % harness.crc16(PADDED)
+        summary = {line.split()[0]: line.split()[1] for line in done.stdout.splitlines()
+                   if crc in line}
+        self.assertEqual(summary, {good.link: "OK", bad.link: "FAILED", other.link: "OK"})
+        for sim, last in ((good, "CRCs match"), (bad, "CRC FAIL"), (other, "CRCs match")):
+            trace = [e["text"] for e in self.events(sim.link, "trace")]
+            # Each port's own trace, whole and unmixed: one link, two blocks, one verdict.
+            self.assertEqual(sum(t.startswith("PROG ADDR") for t in trace), 2, trace)
+            self.assertEqual(trace.count("REMOTE DEVICE LINK ESTABLISHED"), 1)
+            self.assertIn(last, trace)
+            self.assertTrue(all(e["time"].endswith("Z") for e in self.events(sim.link)))
+        self.assertNotIn("reset", [r["command"] for r in bad.requests()])
+        self.assertEqual(good.stop(), PADDED)
+        self.assertEqual(other.stop(), PADDED)
+        self.assertNotEqual(bad.stop(), PADDED)
+
+    def wait_for(self, condition, timeout_s=60):
+        deadline = time.monotonic() + timeout_s
+        while not condition():
+            self.assertLess(time.monotonic(), deadline, "timed out")
+            time.sleep(0.05)
+
+    def test_station_counts_units_and_flashes_each_once(self):
+        # One line takes units one after another; the other's device keeps answering as a
+        # bootloader and is soon replaced with no silence between: never flashed again.
+        line = self.sim("line", "--app-after-reset", "--next-unit-ms", "1300")
+        stays = self.sim("stays", "--next-unit-ms", "300")
+        run = subprocess.Popen([ARGS.flash, "--station", "--image", IMAGE, "--log", self.log,
+                                line.link, stays.link], stdout=subprocess.PIPE, text=True)
+        self.wait_for(lambda: len(self.events(line.link, "result")) == 2)
+        self.assertTrue(any(r["unit"] == 2 for r in stays.requests()))
+        run.send_signal(signal.SIGINT)
+        out = run.communicate(timeout=30)[0]
+        self.assertEqual(run.returncode, 0, out)
+        self.assertRegex(out, r"%s +2 OK +0 FAILED" % line.link)
+        self.assertRegex(out, r"%s +1 OK +0 FAILED" % stays.link)
+        writes = [r["unit"] for r in line.requests() if r["command"] == "write"]
+        self.assertEqual(writes, [1, 1, 2, 2])
+        self.assertEqual([r["unit"] for r in stays.requests() if r["command"] == "write"], [1, 1])
+        self.assertEqual(line.stop(), PADDED)
+
+    def test_silent_port_ends_after_wait(self):
+        silent = self.sim("silent", "--power-on-signal")
+        started = time.monotonic()
+        done = self.flash("--wait", "1", silent.link)
+        self.assertEqual(done.returncode, 4, done.stdout)
+        self.assertGreaterEqual(time.monotonic() - started, 1.0)
+        self.assertIn("NO ANSWER", done.stdout)
+
+    def test_ports_that_cannot_be_used(self):
+        device = self.sim("device")
+        plain = os.path.join(self.work, "plain")
+        open(plain, "w").close()
+        holder = os.open(device.link, os.O_RDWR | os.O_NOCTTY)
+        fcntl.flock(holder, fcntl.LOCK_EX)
+        cases = [(device.link, "busy"), (plain, "not a serial port"), (self.work, "directory"),
+                 (os.path.join(self.work, "missing"), "no such port")]
+        for port, message in cases:
+            other = self.sim("other-" + message.split()[-1])
+            done = self.flash(other.link, port)
+            self.assertEqual(done.returncode, 3, port)
+            self.assertIn(port, done.stderr)
+            self.assertIn(message, done.stderr)
+            self.assertEqual(other.requests(), [], "a port was flashed after all")
+        os.close(holder)
+
+    def test_lost_port_ends_its_job(self):
+        device = self.sim("gone")
+        image = os.path.join(self.work, "big.bin")
+        with open(image, "wb") as f:
+            f.write(os.urandom(32768))
+        run = subprocess.Popen([ARGS.flash, "--image", image, device.link],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.wait_for(lambda: any(r["command"] == "write" for r in device.requests()))
+        device.process.kill()
+        out, err = run.communicate(timeout=30)
+        self.assertEqual(run.returncode, 3, out)
+        self.assertIn("lost", err)
+
+    def test_bad_options_and_images(self):
+        device = self.sim("untouched")
+        empty, port = os.path.join(self.work, "empty"), device.link
+        open(empty, "w").close()
+        cases = [([], "--image FILE is required"), (["--image"], "needs a value"),
+                 (["--image", IMAGE], "no PORT"), (["--bogus", port], "unknown option"),
+                 (["--image", IMAGE, "--wait", "-1", port], "whole seconds"),
+                 (["--image", IMAGE, "--wait", "1.5", port], "whole seconds"),
+                 (["--image", empty, port], "empty"), (["--image", self.work, port], "directory"),
+                 (["--image", os.path.join(self.work, "none"), port], "cannot read"),
+                 (["--image", IMAGE, port, port], "same port twice"),
+                 (["--image", IMAGE, "--log", self.work, port], "cannot write the log"),
+                 (["--list", port], "--list takes nothing else")]
+        for args, message in cases:
+            done = subprocess.run([ARGS.flash, *args], capture_output=True, text=True)
+            self.assertEqual((done.returncode, message in done.stderr), (2, True), (args, done.stderr))
+        self.assertEqual(device.requests(), [])
+
+
+class WindowsConsoleTest(unittest.TestCase):
+    def test_flashes_one_device_under_wine(self):
+        prefix = harness.Prefix(ARGS.template)
+        try:
+            device = harness.Device(ARGS.sim, prefix, "com5")
+            done = subprocess.run(["wine", ARGS.w32, "--image", IMAGE, "COM5"], env=prefix.env,
+                                  capture_output=True, timeout=120)
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+            self.assertEqual(device.stop()[:len(PADDED)], PADDED)
+        finally:
+            prefix.close()
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    for option in ("--flash", "--sim", "--w32", "--template"):
+        parser.add_argument(option)
+    ARGS, rest = parser.parse_known_args()
+    suite = WindowsConsoleTest if ARGS.w32 else CliTest
+    tests = unittest.defaultTestLoader.loadTestsFromTestCase(suite)
+    sys.exit(not unittest.TextTestRunner(verbosity=2).run(tests).wasSuccessful())
