@@ -112,8 +112,8 @@ static void step_writing(UpdateJob& job) {
 static void step_verifying(UpdateJob& job) {
   if (waited_more_than(job, job.reply_timeout)) job_enter(job, Verifying);
   if (!read_reply(job)) return;
-  // A shorter reply (a late acknowledgement of the last block) has no CRC in it; comparing
-  // stale buffer bytes could pass flash that was never checked, or fail a good one.
+  // A shorter reply (a late acknowledgement of the last block, the query's own echo) has no CRC
+  // in it; comparing stale or trailer bytes could pass flash never checked, or fail a good one.
   if (job.frame_length < static_cast<int32_t>(CRC_REPLY_MIN)) return;
   uint16_t remote = reply_region_crc(job);
   uint16_t local = frame_crc(job.image, job.image_size);

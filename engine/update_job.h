@@ -24,7 +24,10 @@ enum : uint32_t {
   PROBE_PAUSE_MS = 100,
   REPLY_TIMEOUT_MS = 5000,
   RESET_REPEAT_MS = 100,
-  CRC_REPLY_MIN = 13,  // a CRC-query reply reaches at least its bytes 11 and 12
+  // A CRC-query reply carries the region CRC at bytes 11 and 12 and still ends in its own
+  // trailer; a shorter valid reply (an echo of the 13-byte query itself, on a loopback plug)
+  // can only hold that CRC in place of its trailer, by coincidence.
+  CRC_REPLY_MIN = 15,
 };
 
 struct UpdateJob {

@@ -7,9 +7,7 @@
 #include "engine/frame.h"
 #include "engine/image.h"
 
-namespace {
-
-FILE* capture() {
+static FILE* capture() {
   static FILE* file = [] {
     FILE* f = tmpfile();
     trace_to(f);
@@ -18,21 +16,13 @@ FILE* capture() {
   return file;
 }
 
-void tick(JobRun& run) {
-  job_step(run.job);
-  sim_line_advance(sim_line(), 10000);
-}
-
-}  // namespace
-
 std::vector<uint8_t> test_image(size_t length, uint32_t seed) {
   std::vector<uint8_t> bytes(length);
-  uint32_t x = seed * 2654435761u + 1;
-  for (uint8_t& b : bytes) {
+  for (uint32_t x = seed * 2654435761u + 1, i = 0; i < length; ++i) {
     x ^= x << 13;
     x ^= x >> 17;
     x ^= x << 5;
-    b = static_cast<uint8_t>(x);
+    bytes[i] = static_cast<uint8_t>(x);
   }
   bytes.resize(static_cast<size_t>(padded_image_size(static_cast<int32_t>(length))), 0);
   return bytes;
@@ -55,15 +45,14 @@ void job_run_start(JobRun& run, const SimLineConfig& config, const std::vector<u
   run.job.state = Start;
 }
 
-uint32_t job_run_until_end(JobRun& run, uint64_t limit_ms) {
+uint32_t job_run(JobRun& run, uint64_t limit_ms, bool until_end) {
   const uint64_t end = sim_line().now_us + limit_ms * 1000;
-  while (run.job.state != Done && run.job.state != Failed && sim_line().now_us < end) tick(run);
+  while (sim_line().now_us < end &&
+         !(until_end && (run.job.state == Done || run.job.state == Failed))) {
+    job_step(run.job);
+    sim_line_advance(sim_line(), 10000);
+  }
   return run.job.state;
-}
-
-void job_run_for(JobRun& run, uint64_t ms) {
-  const uint64_t end = sim_line().now_us + ms * 1000;
-  while (sim_line().now_us < end) tick(run);
 }
 
 long trace_mark() {

@@ -12,30 +12,24 @@
 
 struct JobRun {
   UpdateJob job{};
-  std::vector<uint8_t> frame;
-  std::vector<uint8_t> image;
+  std::vector<uint8_t> frame, image;
   long trace_start = 0;
 };
 
 // Pseudo-random content of length bytes, zero-padded to whole blocks as the loader does.
 std::vector<uint8_t> test_image(size_t length, uint32_t seed);
-
 // Resets the line and the status history, gives the job its start-up values and sets state 0.
 void job_run_start(JobRun& run, const SimLineConfig& config, const std::vector<uint8_t>& image);
-// Ticks until Done or Failed or until limit_ms of virtual time have passed; returns the state.
-uint32_t job_run_until_end(JobRun& run, uint64_t limit_ms);
-// Ticks for ms of virtual time whatever the state.
-void job_run_for(JobRun& run, uint64_t ms);
+// Ticks for limit_ms of virtual time, or until Done or Failed if until_end; returns the state.
+uint32_t job_run(JobRun& run, uint64_t limit_ms, bool until_end = true);
 
 // The trace is captured for the whole test program: a mark, and the text written since.
 long trace_mark();
 std::string trace_since(long mark);
 
 bool status_shown(const std::string& text);
-// The image region of the simulated flash, for comparing with the padded image.
-std::vector<uint8_t> device_image(const JobRun& run);
-// The host's writes with the given command byte.
-std::vector<SimSent> host_sends(uint8_t command);
+std::vector<uint8_t> device_image(const JobRun& run);  // the image region of the flash
+std::vector<SimSent> host_sends(uint8_t command);      // the host's writes of this command
 
 // 04 2B command, the words big-endian, then tail, sealed with the trailer (low byte first):
 // a request, or the simulated device's reply in its documented layout.

@@ -1,4 +1,4 @@
-// The simulated bootloader on its own: framing, replies and power.
+// The simulated bootloader on its own: framing, replies, power and units.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,64 +10,51 @@
 
 namespace {
 
+using Bytes = std::vector<uint8_t>;
+const Bytes QUERY = sealed_frame(CMD_CRC_QUERY, {FLASH_BASE, 4});
+const Bytes WRITE = sealed_frame(CMD_WRITE_BLOCK, {FLASH_BASE}, {0, 4, 1, 2, 3, 4});
+
 // Feeds bytes one microsecond apart from at_us; returns every reply byte, chunks joined.
-std::vector<uint8_t> feed(SimDevice& device, const std::vector<uint8_t>& bytes, uint64_t at_us) {
+Bytes feed(SimDevice& device, const Bytes& bytes, uint64_t at_us) {
   std::vector<SimChunk> chunks;
   for (uint8_t b : bytes) sim_device_take(device, b, at_us++, chunks);
-  std::vector<uint8_t> out;
+  Bytes out;
   for (const SimChunk& c : chunks) out.insert(out.end(), c.bytes.begin(), c.bytes.end());
   return out;
 }
 
+// The answer to QUERY over four bytes of flash.
+Bytes answer(std::initializer_list<uint8_t> flash) {
+  const uint16_t crc = frame_crc(Bytes(flash).data(), 4);
+  return sealed_frame(CMD_CRC_QUERY, {FLASH_BASE, 4}, {uint8_t(crc >> 8), uint8_t(crc)});
+}
+
 TEST(SimDevice, SkipsGarbageAndBadTrailersThenAnswers) {
-  const std::vector<uint8_t> query = sealed_frame(CMD_CRC_QUERY, {FLASH_BASE, 4});
-  const uint8_t erased[4] = {0xFF, 0xFF, 0xFF, 0xFF};
-  const uint16_t crc = frame_crc(erased, 4);
-  std::vector<uint8_t> torn_write = sealed_frame(CMD_WRITE_BLOCK, {FLASH_BASE}, {0, 3, 1, 2, 3});
-  torn_write.resize(9);
-  std::vector<uint8_t> bad_trailer = sealed_frame(CMD_WRITE_BLOCK, {FLASH_BASE}, {0, 2, 7, 8});
+  Bytes torn_write = WRITE;
+  torn_write.resize(9);  // its payload swallows the query's first bytes: its trailer must fail
+  Bytes bad_trailer = WRITE;
   bad_trailer.back() ^= 1;
-  const std::vector<std::vector<uint8_t>> garbage = {
-      {0x00},
-      {0x04, 0x04, 0x2B},
-      {0x04, 0x2B, 0x99},
-      {0xF6, 0x2B, 0x04, 0x2B, 0x00},
-      {4, 0x2B, 0xF5, 8, 0, 0, 0, 0x04, 0x01},  // a payload of 1,025 bytes
-      torn_write,  // its payload swallows the query's first bytes: a trailer check must fail
-      bad_trailer,
-  };
-  for (size_t i = 0; i < garbage.size(); ++i) {
+  for (const Bytes& garbage : {Bytes{0x04, 0x04, 0x2B}, Bytes{0xF6, 0x2B, 0x04, 0x2B, 0x00},
+                               Bytes{4, 0x2B, 0xF5, 8, 0, 0, 0, 0x04, 0x01},  // 1,025 bytes
+                               torn_write, bad_trailer}) {
     SimDevice device;
     sim_device_init(device, 4096, SimFaults{});
-    std::vector<uint8_t> bytes = garbage[i];
-    bytes.insert(bytes.end(), query.begin(), query.end());
-    EXPECT_EQ(feed(device, bytes, 0),
-              sealed_frame(CMD_CRC_QUERY, {FLASH_BASE, 4},
-                           {static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc)}))
-        << "garbage " << i;
-    EXPECT_EQ(device.writes, 0u) << "garbage " << i;
+    Bytes bytes = garbage;
+    bytes.insert(bytes.end(), QUERY.begin(), QUERY.end());
+    EXPECT_EQ(feed(device, bytes, 0), answer({0xFF, 0xFF, 0xFF, 0xFF})) << garbage.size();
+    EXPECT_EQ(device.writes, 0u) << garbage.size();
   }
 }
 
 TEST(SimDevice, WriteRepliesCarryStatusAndOnlyFlashIsWritten) {
-  struct Case {
-    uint32_t address;
-    uint8_t status;
-  } cases[] = {
-      {FLASH_BASE + 4096 - 4, 0},  // last four bytes
-      {FLASH_BASE + 4096 - 3, 1},  // one byte past the end
-      {FLASH_BASE - 1, 1},
-      {0xFFFFFFFE, 1},  // the end wraps past 2^32
-  };
-  for (const Case& c : cases) {
+  // The last four bytes of flash, one byte past its end, and an end that wraps past 2^32.
+  for (uint32_t address : {FLASH_BASE + 4092, FLASH_BASE + 4093, 0xFFFFFFFEu}) {
     SimDevice device;
     sim_device_init(device, 4096, SimFaults{});
-    const std::vector<uint8_t> request =
-        sealed_frame(CMD_WRITE_BLOCK, {c.address}, {0, 4, 1, 2, 3, 4});
-    EXPECT_EQ(feed(device, request, 0), sealed_frame(CMD_WRITE_BLOCK, {c.address}, {c.status}))
-        << c.address;
-    const size_t programmed = 4096 - std::count(device.flash.begin(), device.flash.end(), 0xFF);
-    EXPECT_EQ(programmed, c.status == 0 ? 4u : 0u) << c.address;
+    const uint8_t status = address == FLASH_BASE + 4092 ? 0 : 1;
+    EXPECT_EQ(feed(device, sealed_frame(CMD_WRITE_BLOCK, {address}, {0, 4, 1, 2, 3, 4}), 0),
+              sealed_frame(CMD_WRITE_BLOCK, {address}, {status}));
+    EXPECT_EQ(std::count(device.flash.begin(), device.flash.end(), 0xFF), 4096 - 4 * !status);
   }
 }
 
@@ -76,9 +63,31 @@ TEST(SimDevice, DeafUntilPoweredOn) {
   faults.power_on_us = 5000;
   SimDevice device;
   sim_device_init(device, 4096, faults);
-  const std::vector<uint8_t> query = sealed_frame(CMD_CRC_QUERY, {FLASH_BASE, 4});
-  EXPECT_TRUE(feed(device, query, 4990).empty());  // its tail arrives after power-on
-  EXPECT_EQ(feed(device, query, 6000).size(), 15u);
+  EXPECT_TRUE(feed(device, QUERY, 4990).empty());  // its tail arrives after power-on
+  EXPECT_EQ(feed(device, QUERY, 6000).size(), 15u);
+}
+
+// After its reset is answered the unit runs its application, or, without that, goes on
+// answering; 50 ms later a fresh unit, erased, takes its place and counts afresh.
+TEST(SimDevice, UnitsAfterReset) {
+  for (bool app : {true, false}) {
+    SimFaults faults;
+    faults.app_after_reset = app;
+    faults.next_unit_ms = 50;
+    SimDevice device;
+    sim_device_init(device, 4096, faults);
+    feed(device, WRITE, 0);
+    EXPECT_EQ(feed(device, sealed_frame(CMD_RESET, {}), 1000).size(), 6u);
+    EXPECT_EQ(feed(device, QUERY, 2000), app ? Bytes{} : answer({1, 2, 3, 4})) << app;
+    EXPECT_EQ(feed(device, QUERY, 60000), answer({0xFF, 0xFF, 0xFF, 0xFF})) << app;
+    EXPECT_EQ(device.unit, 2u);
+    EXPECT_EQ(device.requests, 1u);
+    Bytes first_flash(4096, 0xFF);
+    std::copy(WRITE.begin() + 9, WRITE.begin() + 13, first_flash.begin());
+    EXPECT_EQ(device.unit_crcs, std::vector<uint16_t>{frame_crc(first_flash.data(), 4096)});
+    EXPECT_EQ(device.log.front().unit, 1u);
+    EXPECT_EQ(device.log.back().unit, 2u);
+  }
 }
 
 }  // namespace
