@@ -2,13 +2,13 @@
 
 #include <cstdarg>
 
-// Per thread: each job of a front end that runs several at once formats into its own.
-static thread_local char status_buffer[STATUS_CAPACITY];
+#include "diag/diag_thread.h"
 
 void set_status(const char* format, ...) {
+  char* text = diag_thread().status;
   va_list args;
   va_start(args, format);
-  vsnprintf(status_buffer, sizeof status_buffer, format, args);
+  vsnprintf(text, STATUS_CAPACITY, format, args);
   va_end(args);
-  status_show(status_buffer);
+  status_show(text);
 }

@@ -2,30 +2,31 @@
 
 #include <cstdarg>
 
-// Per thread, so that each of several jobs running at once has its own trace.
-static thread_local FILE* trace_stream = nullptr;  // null means standard output
-static thread_local TraceSink trace_sink = nullptr;
-static thread_local void* trace_sink_context = nullptr;
+#include "diag/diag_thread.h"
 
-static FILE* trace_out() { return trace_stream ? trace_stream : stdout; }
+static FILE* trace_out() {
+  FILE* stream = diag_thread().trace_stream;
+  return stream ? stream : stdout;
+}
 
 void trace_to(FILE* stream) {
-  trace_stream = stream;
-  trace_sink = nullptr;
+  diag_thread().trace_stream = stream;
+  diag_thread().trace_sink = nullptr;
 }
 
 void trace_to_sink(TraceSink sink, void* context) {
-  trace_sink = sink;
-  trace_sink_context = context;
+  diag_thread().trace_sink = sink;
+  diag_thread().trace_context = context;
 }
 
 void trace(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  if (trace_sink) {
+  DiagThread& mine = diag_thread();
+  if (mine.trace_sink) {
     char text[TRACE_PIECE_SIZE];
     vsnprintf(text, sizeof text, format, args);
-    trace_sink(trace_sink_context, text);
+    mine.trace_sink(mine.trace_context, text);
   } else {
     vfprintf(trace_out(), format, args);
   }
@@ -33,7 +34,7 @@ void trace(const char* format, ...) {
 }
 
 void trace_flush() {
-  if (!trace_sink) fflush(trace_out());
+  if (!diag_thread().trace_sink) fflush(trace_out());
 }
 
 void report(const char* message) { fputs(message, stderr); }

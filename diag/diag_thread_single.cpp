@@ -1,0 +1,6 @@
+#include "diag/diag_thread.h"
+
+DiagThread& diag_thread() {
+  static DiagThread only{};
+  return only;
+}
