@@ -76,6 +76,22 @@ bool set_line(HANDLE handle) {
   return SetCommState(handle, &dcb) && SetCommMask(handle, 0);
 }
 
+// A defined device name, or one that opens or is held by another program. The open is only
+// tried when the name is not defined (Wine, for one, defines linked ports only that way).
+bool com_present(const char* name, char* buffer, DWORD size) {
+  if (QueryDosDeviceA(name, buffer, size) != 0) return true;
+  char path[32];
+  snprintf(path, sizeof path, "\\\\.\\%s", name);
+  HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle != INVALID_HANDLE_VALUE) {
+    CloseHandle(handle);
+    return true;
+  }
+  DWORD code = GetLastError();
+  return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION;
+}
+
 }  // namespace
 
 PortHandle serial_open(const char* name, char* message, size_t size) {
@@ -162,8 +178,7 @@ int serial_list(FILE* out) {
     char name[16];
     char target[512];
     snprintf(name, sizeof name, "COM%d", n);
-    // Defined device names, busy or not; nothing is opened.
-    if (QueryDosDeviceA(name, target, sizeof target) == 0) continue;
+    if (!com_present(name, target, sizeof target)) continue;
     fprintf(out, "%s\n", name);
     ++found;
   }
