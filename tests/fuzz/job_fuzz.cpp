@@ -1,5 +1,5 @@
-// libFuzzer target: whatever the line delivers and whenever the ticks come, in whatever state
-// and position the job stands, job_step stays inside its buffers and does nothing undefined.
+// libFuzzer target: whatever the line delivers and whenever the ticks come, from whatever state
+// and block the job starts in, job_step stays inside its buffers and does nothing undefined.
 // The protocol's rules are the job tests' part; the sanitizers are the only oracle here.
 #include <cstring>
 #include <vector>
@@ -32,25 +32,15 @@ uint32_t tick_count() { return now_ms; }
 void sleep_ms(uint32_t ms) { now_ms += ms; }
 void status_show(const char*) {}
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  trace_to(fopen("/dev/null", "w"));
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  trace_to_sink([](void*, const char*) {}, nullptr);
   input = data;
   left = size;
-  const int32_t blocks = 1 + static_cast<int32_t>(take(1) % 4);
-  std::vector<uint8_t> frame(1040), image(static_cast<size_t>(blocks) * BLOCK_SIZE);
-  UpdateJob job{nullptr,        nullptr,     115200,
-                TARGET_ADDRESS, 0,           1040,
-                frame.data(),   take(1) % 9, image.data(),
-                FLASH_BASE,     0,           blocks * int32_t{BLOCK_SIZE},
-                BLOCK_SIZE,     0,           0};
-  job.offset = static_cast<int32_t>(take(1)) % blocks * int32_t{BLOCK_SIZE};
-  job.reply_timeout = take(1) & 1 ? REPLY_TIMEOUT_MS : PROBE_TIMEOUT_MS;
-  now_ms = take(4);
-  job.sent_at = now_ms - take(2);
+  const int32_t blocks = 1 + int32_t(take(1) % 4), offset = int32_t(take(1)) % blocks * 1024;
+  std::vector<uint8_t> frame(1040), image(size_t(blocks) * 1024);
+  UpdateJob job{nullptr, nullptr,       115200,      TARGET_ADDRESS,   0,
+                1040,    frame.data(),  take(1) % 9, image.data(),     FLASH_BASE,
+                offset,  blocks * 1024, 1024,        now_ms = take(4), 100};
   while (left > 0) {
     job_step(job);
     now_ms += 10 + take(2) % 6000;  // the next tick, sometimes seconds later
