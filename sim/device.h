@@ -15,9 +15,10 @@
 // and it answers nothing. Without it, it goes on answering as a bootloader after a reset (a
 // device that keeps answering). With next_unit_ms, that long after the device answered a
 // reset a new unit replaces it: the next number, flash erased to 0xFF, bootloader answering,
-// powered, its own request and write counters (so request-numbered faults and flip_write
+// powered, counters of its own (so request-numbered faults, flip_write and resets_unanswered
 // strike each unit alike; the power-on faults concern unit 1 only). Without it there is only
-// the one unit. Every log entry names the unit it reached.
+// the one unit. Every log entry names the unit it reached; unit_crcs keeps the whole-flash CRC
+// of each unit replaced.
 #pragma once
 #include <cstddef>
 #include <cstdint>
