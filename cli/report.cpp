@@ -19,6 +19,7 @@ bool live = false;
 RunSetup setup{};
 bool drawn = false;
 uint64_t origin_ms = 0;
+int name_width = 16;              // the longest port name, so that the columns line up
 std::vector<std::string> errors;  // shown after the summary, below the live lines
 
 const char* const PHASE_NAMES[] = {"opening",   "contacting", "writing", "verifying",
@@ -65,8 +66,8 @@ std::string live_line(const PortRun& run, uint64_t now) {
   double rate = writing > 0 ? run.acknowledged / writing : 0;
   const char* phase = run.phase == PhaseEnded ? run.verdict.c_str() : PHASE_NAMES[run.phase];
   char text[256];
-  int n = snprintf(text, sizeof text, "%-16s %-11s %3d %%  %6.0f B/s  %6.1f s", run.name.c_str(),
-                   phase, percent, rate, seconds_since(run.unit_started_ms, end));
+  int n = snprintf(text, sizeof text, "%-*s  %-11s %3d %%  %6.0f B/s  %6.1f s", name_width,
+                   run.name.c_str(), phase, percent, rate, seconds_since(run.unit_started_ms, end));
   if (setup.station && n > 0 && static_cast<size_t>(n) < sizeof text)
     snprintf(text + n, sizeof text - static_cast<size_t>(n), "  unit %u: %u OK, %u FAILED",
              run.unit, run.ok, run.failed);
@@ -100,6 +101,9 @@ void report_begin(std::vector<PortRun>& ports, const RunSetup& run_setup) {
   std::lock_guard<std::mutex> hold(lock);
   runs = &ports;
   setup = run_setup;
+  for (const PortRun& run : ports)
+    if (static_cast<int>(run.name.size()) > name_width)
+      name_width = static_cast<int>(run.name.size());
   live = console_live();
   origin_ms = monotonic_ms();
 }
@@ -194,11 +198,12 @@ void report_summary() {
   printf("\n");
   for (const PortRun& run : *runs) {
     if (setup.station)
-      printf("%-16s %3u OK  %3u FAILED%s\n", run.name.c_str(), run.ok, run.failed,
+      printf("%-*s  %3u OK  %3u FAILED%s\n", name_width, run.name.c_str(), run.ok, run.failed,
              run.result == EXIT_PORT ? "  (port lost)" : "");
     else
-      printf("%-16s %-11s %7.2f s  %d bytes, CRC 0x%04x\n", run.name.c_str(), run.verdict.c_str(),
-             seconds_since(run.unit_started_ms, run.ended_ms), setup.image_size, setup.image_crc);
+      printf("%-*s  %-11s %7.2f s  %d bytes, CRC 0x%04x\n", name_width, run.name.c_str(),
+             run.verdict.c_str(), seconds_since(run.unit_started_ms, run.ended_ms),
+             setup.image_size, setup.image_crc);
   }
   fflush(stdout);
   for (const std::string& error : errors) fprintf(stderr, "quarv-flash: %s\n", error.c_str());
