@@ -50,7 +50,7 @@ TEST(BeginUpdate, UnconfigurablePortIsClosedAndNotStarted) {
   UpdateJob job{};
   EXPECT_FALSE(begin_update(job, file));
   EXPECT_EQ(job.port, PORT_INVALID);
-  EXPECT_EQ(status_history().back(), "Could not set up the serial port");
+  EXPECT_EQ(status_history(), std::vector<std::string>{"Could not set up the serial port"});
   HANDLE again = port_open(file);  // exclusive: succeeds only if ours was closed
   EXPECT_NE(again, INVALID_HANDLE_VALUE);
   CloseHandle(again);
