@@ -7,7 +7,8 @@ file(MAKE_DIRECTORY ${WORK}/folder.bin)
 file(WRITE ${WORK}/empty.bin "")
 file(WRITE ${WORK}/good.bin "x")
 foreach(case "missing.bin;OFF;does not exist" "folder.bin;OFF;is a directory"
-             "empty.bin;OFF;is empty" "empty.bin;ON;-" "good.bin;OFF;-")
+             "empty.bin;OFF;is empty" "missing.bin;ON;does not exist" "folder.bin;ON;is a directory"
+             "empty.bin;ON;-" "good.bin;OFF;-")
   list(GET case 0 name)
   list(GET case 1 allow)
   list(GET case 2 expected)
