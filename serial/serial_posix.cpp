@@ -97,8 +97,6 @@ PortHandle serial_open(const char* name, char* message, size_t size) {
     why = format("%s: no such port (%s)", name, strerror(errno));
   } else if (S_ISDIR(node.st_mode)) {
     why = format("%s is a directory, not a serial port", name);
-  } else if (!S_ISCHR(node.st_mode)) {
-    why = format("%s is not a serial port (not a character device)", name);
   }
   int fd = -1;
   if (why.empty()) {
