@@ -133,7 +133,11 @@ PortHandle serial_open(const char* name, char* message, size_t size) {
 
 void serial_close(PortHandle port) {
   if (port == PORT_INVALID || !port) return;
-  close(record(port)->fd);  // the lock and the exclusive hold go with the descriptor
+#ifdef TIOCNXCL
+  // Another holder of the device (quarv-sim keeps its own end open) would keep it exclusive.
+  ioctl(record(port)->fd, TIOCNXCL);
+#endif
+  close(record(port)->fd);  // the lock goes with the descriptor
   delete record(port);
 }
 
