@@ -97,22 +97,24 @@ class CliTest(unittest.TestCase):
             time.sleep(0.05)
 
     def test_station_counts_units_and_flashes_each_once(self):
-        # One line takes units one after another; the other's device keeps answering as a
-        # bootloader and is soon replaced with no silence between: never flashed again.
+        # One line takes units one after another. On the next, a new unit answers after only
+        # 0.5 s of silence, too soon to be told from the last: never flashed. The third's unit
+        # fails and stays answering.
         line = self.sim("line", "--app-after-reset", "--next-unit-ms", "1300")
-        stays = self.sim("stays", "--next-unit-ms", "300")
+        soon = self.sim("soon", "--app-after-reset", "--next-unit-ms", "500")
+        bad = self.sim("bad", "--flip-write", "1")
         run = subprocess.Popen([ARGS.flash, "--station", "--image", IMAGE, "--log", self.log,
-                                line.link, stays.link], stdout=subprocess.PIPE, text=True)
+                                line.link, soon.link, bad.link], stdout=subprocess.PIPE, text=True)
         self.wait_for(lambda: len(self.events(line.link, "result")) == 2)
-        self.assertTrue(any(r["unit"] == 2 for r in stays.requests()))
+        self.assertTrue(any(r["unit"] == 2 for r in soon.requests()))
         run.send_signal(signal.SIGINT)
         out = run.communicate(timeout=30)[0]
-        self.assertEqual(run.returncode, 0, out)
-        self.assertRegex(out, r"%s +2 OK +0 FAILED" % line.link)
-        self.assertRegex(out, r"%s +1 OK +0 FAILED" % stays.link)
+        self.assertEqual(run.returncode, 1, out)
+        for sim, ok, failed in ((line, 2, 0), (soon, 1, 0), (bad, 0, 1)):
+            self.assertRegex(out, r"%s +%d OK +%d FAILED" % (sim.link, ok, failed))
         writes = [r["unit"] for r in line.requests() if r["command"] == "write"]
         self.assertEqual(writes, [1, 1, 2, 2])
-        self.assertEqual([r["unit"] for r in stays.requests() if r["command"] == "write"], [1, 1])
+        self.assertEqual([r["unit"] for r in soon.requests() if r["command"] == "write"], [1, 1])
         self.assertEqual(line.stop(), PADDED)
 
     def test_silent_port_ends_after_wait(self):
