@@ -195,33 +195,55 @@ void port_purge(PortHandle port) {
 
 uint32_t port_error(PortHandle port) { return record(port)->error; }
 
+namespace {
+
+// Names serial adapters take on Linux and macOS: they exist only while the adapter is there.
+const char* const ADAPTER_NAMES[] = {"ttyUSB",    "ttyACM",  "cu.usb",
+                                     "cu.serial", "cu.SLAB", "cu.wch"};
+// Built-in ports' names exist whether or not a port is behind them.
+const char* const BUILT_IN_NAMES[] = {"ttyS", "ttyAMA", "ttymxc"};
+
+template <size_t N>
+bool starts_with_one(const char* name, const char* const (&prefixes)[N]) {
+  return std::any_of(std::begin(prefixes), std::end(prefixes),
+                     [name](const char* p) { return strncmp(name, p, strlen(p)) == 0; });
+}
+
+// A built-in port is there when it opens as a terminal, or is busy elsewhere. Adapters are not
+// opened: opening raises DTR and RTS, which may be wired to a target's reset.
+bool built_in_present(const std::string& path) {
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return errno == EBUSY;
+  termios line{};
+  bool terminal = tcgetattr(fd, &line) == 0;
+  close(fd);
+  return terminal;
+}
+
+// Natural order: ttyUSB2 before ttyUSB10.
+bool natural_less(const std::string& a, const std::string& b) {
+  size_t a_digits = a.find_last_not_of("0123456789") + 1;
+  size_t b_digits = b.find_last_not_of("0123456789") + 1;
+  int stem = a.compare(0, a_digits, b, 0, b_digits);
+  if (stem != 0) return stem < 0;
+  return a.size() - a_digits != b.size() - b_digits ? a.size() - a_digits < b.size() - b_digits
+                                                    : a < b;
+}
+
+}  // namespace
+
 int serial_list(FILE* out) {
-  // Names serial adapters and built-in ports take on Linux and macOS.
-  static const char* const prefixes[] = {"ttyUSB", "ttyACM",    "ttyS",    "ttyAMA", "ttymxc",
-                                         "cu.usb", "cu.serial", "cu.SLAB", "cu.wch"};
   std::vector<std::string> found;
   DIR* dev = opendir("/dev");
   if (!dev) return 0;
   while (dirent* entry = readdir(dev)) {
-    const char* name = entry->d_name;
-    bool known = std::any_of(std::begin(prefixes), std::end(prefixes),
-                             [name](const char* p) { return strncmp(name, p, strlen(p)) == 0; });
-    if (!known) continue;
-    std::string path = std::string("/dev/") + name;
-    // Built-in port names exist whether or not there is a port behind them: keep those that
-    // open and answer as a terminal. A port busy elsewhere still counts as present.
-    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0 && errno != EBUSY) continue;
-    termios line{};
-    bool present = fd < 0 || tcgetattr(fd, &line) == 0;
-    if (fd >= 0) close(fd);
-    if (present) found.push_back(path);
+    std::string path = std::string("/dev/") + entry->d_name;
+    if (starts_with_one(entry->d_name, ADAPTER_NAMES) ||
+        (starts_with_one(entry->d_name, BUILT_IN_NAMES) && built_in_present(path)))
+      found.push_back(path);
   }
   closedir(dev);
-  // Natural order: ttyUSB2 before ttyUSB10.
-  std::sort(found.begin(), found.end(), [](const std::string& a, const std::string& b) {
-    return a.size() != b.size() ? a.size() < b.size() : a < b;
-  });
+  std::sort(found.begin(), found.end(), natural_less);
   for (const std::string& path : found) fprintf(out, "%s\n", path.c_str());
   return static_cast<int>(found.size());
 }
