@@ -21,6 +21,7 @@ Bytes sealed(Bytes bytes) {
 
 TEST(Frame, CheckValueAndReplyAcceptance) {
   EXPECT_EQ(frame_crc(reinterpret_cast<const uint8_t*>("123456789"), 9), 0x4B37);
+  EXPECT_EQ(frame_crc(nullptr, 0), 0xFFFF);
   const Bytes four = sealed({0x04, 0x2B});
   struct Case {
     const char* what;

@@ -14,8 +14,7 @@ namespace {
 const uint64_t LIMIT_MS = 120000;
 const std::string BLOCK0 = "PROG ADDR 0x8000000, LEN 0x400, FROM 0... - SENT - ";
 
-// A device that answers every request at once: the first two probe replies are read in one
-// block, the third alone establishes the link.
+// A device answering at once: two probe replies read as one block fail, the third links.
 TEST(Job, TypicalRunTraceAndStatusesExact) {
   const std::vector<uint8_t> image = test_image(2012, 7);
   JobRun run;

@@ -1,6 +1,5 @@
-// libFuzzer target: whatever the line delivers and whenever the ticks come, from whatever state
-// and block the job starts in, job_step stays inside its buffers and does nothing undefined.
-// The protocol's rules are the job tests' part; the sanitizers are the only oracle here.
+// libFuzzer target: whatever the line brings, whenever the ticks come, from any state and block,
+// job_step stays inside its buffers and does nothing undefined (the sanitizers are the oracle).
 #include <cstring>
 #include <vector>
 
