@@ -2,7 +2,6 @@
 // and keeps what a test needs to judge it: the trace, the status texts and the wire log.
 #pragma once
 #include <cstdint>
-#include <initializer_list>
 #include <string>
 #include <vector>
 

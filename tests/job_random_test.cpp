@@ -1,6 +1,6 @@
-// Many updates over a line and a device that misbehave at random, with a few milliseconds of
-// variation in the device's programming time and in when the host's reads start, as on a real
-// line. On every seed each run ends, within a bound, and never reports a check it did not make.
+// Updates over a line and a device that misbehave at random, with a few ms of variation in the
+// device's programming time and the host's reads, as on a real line. On every seed each run
+// ends, within a bound, and never reports a check it did not make.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,10 +11,9 @@
 
 namespace {
 
-// The worst a run meets: 3 s unpowered, 5 replies lost or held back up to 12 s (each costs at
-// most one 5 s time-out and its delay), 5 ignored resets, 16 blocks of 80 ms; and replies torn
-// by a read deadline, each costing a 5 s resend until the variation moves one whole into a
-// read. The longest of 12,000 runs on 80 seeds took 59 s; without the variation some never end.
+// Worst case: 3 s unpowered, 5 replies lost or held up to 12 s (a 5 s time-out each, plus the
+// delay), 5 ignored resets, 16 blocks of 80 ms, torn replies resent until the variation heals
+// them. The longest of 12,000 runs on 80 seeds took 59 s; without the variation some never end.
 const uint64_t RUN_BOUND_MS = 3 * 60 * 1000;
 
 uint64_t rng_state;

@@ -90,8 +90,8 @@ TEST(QuarvSim, OptionsAreReadAsPlainDecimalOrRefusedByName) {
   }
 }
 
-// A frame is taken when its last byte has crossed the line, its reply handed over whole when
-// its own last byte has; a held-back reply holds back the next; a whole write block with a
+// Frames taken, and replies handed over whole, when their last byte has crossed the line; a held
+// reply holds back the next; bytes the pty did not take keep their place; a write block with a
 // probe fits the receive queue, a flood does not; log times keep their leading zeros.
 TEST(QuarvSim, PacedWire) {
   SimWire wire;
@@ -114,6 +114,11 @@ TEST(QuarvSim, PacedWire) {
   EXPECT_EQ(wire.outbound[14].at_us, replied);
   EXPECT_GE(wire.outbound[15].at_us, arrived + 50000);
   EXPECT_EQ(wire.outbound[44].at_us, sim_byte_done(wire.outbound[15].at_us, 15));
+  Bytes all, rest;
+  wire_take_due(wire, UINT64_MAX - 1, all);
+  wire_unsend(wire, all.data() + 10, all.size() - 10, 0);  // the pty took only 10 bytes
+  wire_take_due(wire, 0, rest);
+  EXPECT_EQ(rest, Bytes(all.begin() + 10, all.end()));
 
   const Bytes block_and_probe(1035 + 13, 0x55);
   wire_receive(wire, block_and_probe.data(), block_and_probe.size(), 0);
