@@ -5,9 +5,10 @@
 
 #include "diag/trace.h"
 #include "engine/clock.h"
+#include "engine/frame.h"
 #include "engine/update_job.h"
 
-static const uint8_t* input;
+static const uint8_t* input;  // the fuzzer's bytes, left of them still unread
 static size_t left;
 static uint32_t now_ms;
 
@@ -17,12 +18,15 @@ static uint32_t take(size_t bytes) {
   return value;
 }
 
-// A read returns a fuzz-chosen count, up to the whole buffer, of fuzz-chosen bytes.
+// A read: fuzz-chosen bytes, up to the whole buffer, sealed if the header says (to go deep).
 int32_t port_read(PortHandle, uint8_t* buffer, uint32_t count) {
-  const size_t n = std::min<size_t>(take(2) % (count + 1), left);
+  const uint32_t header = take(2);
+  const size_t n = std::min<size_t>(header % (count + 1), left);
   memcpy(buffer, input, n);
   input += n;
   left -= n;
+  const uint16_t crc = frame_crc(buffer, static_cast<int32_t>(n) - 2);  // x86: low byte first
+  if (n >= 2 && header >> 15) memcpy(buffer + n - 2, &crc, 2);
   return static_cast<int32_t>(n);
 }
 int32_t port_write(PortHandle, const uint8_t*, uint32_t count) { return int32_t(count); }
