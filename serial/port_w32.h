@@ -4,12 +4,12 @@
 
 #include <cstddef>
 
+#include "serial/line_w32.h"
 #include "serial/port.h"
 
 enum : int {
   PORT_TABLE_SIZE = 999,
   PORT_PATH_SIZE = 256,
-  PORT_NUMBER_MAX = 998,  // highest COMn that discovery tries
 };
 
 // Paths such as \\.\com3 in the order found; item i of the dialog's port list is entry i.
@@ -27,12 +27,3 @@ PortHandle port_open(const char* path);
 // interval_ms after a byte or 100 ms after they start. -1 when the current settings
 // cannot be read, 0 otherwise.
 int port_configure(PortHandle port, uint32_t baud, uint32_t interval_ms);
-
-// The two halves of that set-up, on settings read from the port: the line format (members
-// it does not name keep their value), and the time-outs (writes have none).
-void port_line_settings(DCB& dcb, uint32_t baud);
-void port_read_timeouts(COMMTIMEOUTS& timeouts, uint32_t interval_ms);
-
-// A typed COM port name (COM12, com12, \\.\COM12; number 1 to 998; spaces around ignored)
-// as the device path \\.\com12. False, leaving path untouched, for anything else.
-bool com_port_path(const char* text, char* path, size_t size);

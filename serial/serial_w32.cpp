@@ -9,11 +9,10 @@
 
 #include "engine/frame.h"
 #include "engine/update_job.h"
+#include "serial/line_w32.h"
 #include "serial/serial.h"
 
 namespace {
-
-enum : int { COM_NUMBER_MAX = 998 };
 
 struct SerialPort {
   HANDLE handle;
@@ -35,11 +34,8 @@ bool whole_reply(uint8_t* bytes, int32_t count) {
 
 // COM5, com5 or \\.\COM5 (1 to 998, no leading zero): its number, else 0.
 int com_number(const char* name) {
-  if (strncmp(name, "\\\\.\\", 4) == 0) name += 4;
-  if (_strnicmp(name, "COM", 3) != 0 || name[3] < '1' || name[3] > '9') return 0;
-  char* end = nullptr;
-  long number = strtol(name + 3, &end, 10);
-  return *end == '\0' && number <= COM_NUMBER_MAX ? static_cast<int>(number) : 0;
+  char path[16];
+  return com_port_path(name, path, sizeof path) ? atoi(path + 7) : 0;
 }
 
 // A read returns what has come as soon as anything has, or nothing after wait_ms.
@@ -56,23 +52,7 @@ bool set_line(HANDLE handle) {
   memset(&dcb, 0, sizeof dcb);
   dcb.DCBlength = sizeof dcb;
   if (!GetCommState(handle, &dcb)) return false;
-  dcb.BaudRate = CBR_115200;
-  dcb.ByteSize = 8;
-  dcb.Parity = EVENPARITY;
-  dcb.StopBits = ONESTOPBIT;
-  dcb.fBinary = TRUE;
-  dcb.fTXContinueOnXoff = TRUE;
-  dcb.fParity = FALSE;  // even parity goes out, but received bytes are not checked
-  dcb.fOutxCtsFlow = FALSE;
-  dcb.fOutxDsrFlow = FALSE;
-  dcb.fDtrControl = DTR_CONTROL_DISABLE;
-  dcb.fDsrSensitivity = FALSE;
-  dcb.fOutX = FALSE;
-  dcb.fInX = FALSE;
-  dcb.fErrorChar = FALSE;
-  dcb.fNull = FALSE;
-  dcb.fRtsControl = RTS_CONTROL_DISABLE;
-  dcb.fAbortOnError = FALSE;
+  port_line_settings(dcb, CBR_115200);
   return SetCommState(handle, &dcb) && SetCommMask(handle, 0);
 }
 
@@ -174,7 +154,7 @@ uint32_t port_error(PortHandle port) { return record(port)->error; }
 
 int serial_list(FILE* out) {
   int found = 0;
-  for (int n = 1; n <= COM_NUMBER_MAX; ++n) {
+  for (int n = 1; n <= PORT_NUMBER_MAX; ++n) {
     char name[16];
     char target[512];
     snprintf(name, sizeof name, "COM%d", n);
