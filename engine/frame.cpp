@@ -55,10 +55,14 @@ void build_reset(UpdateJob& job) {
   seal(job, 5);
 }
 
-bool reply_is_valid(const UpdateJob& job, int32_t count) {
+bool bytes_are_reply(const uint8_t* bytes, int32_t count) {
   if (count < 4 || static_cast<uint32_t>(count) > FRAME_CAPACITY) return false;
-  uint16_t trailer = static_cast<uint16_t>(job.frame[count - 2] + 256 * job.frame[count - 1]);
-  return frame_crc(job.frame, count - 2) == trailer;
+  uint16_t trailer = static_cast<uint16_t>(bytes[count - 2] + 256 * bytes[count - 1]);
+  return frame_crc(bytes, count - 2) == trailer;
+}
+
+bool reply_is_valid(const UpdateJob& job, int32_t count) {
+  return bytes_are_reply(job.frame, count);
 }
 
 uint16_t reply_region_crc(const UpdateJob& job) {

@@ -23,5 +23,7 @@ void build_reset(UpdateJob& job);
 // A read of count bytes is a reply when it has at least 4 bytes and ends in
 // the checksum (low byte first) of the bytes before it.
 bool reply_is_valid(const UpdateJob& job, int32_t count);
+// The same rule on any bytes, for a reader that wants to stop as soon as a reply is whole.
+bool bytes_are_reply(const uint8_t* bytes, int32_t count);
 // The region CRC of a CRC-query reply: bytes 11 and 12, high byte first.
 uint16_t reply_region_crc(const UpdateJob& job);

@@ -22,7 +22,6 @@
 #include <vector>
 
 #include "engine/frame.h"
-#include "engine/update_job.h"
 #include "serial/serial.h"
 
 namespace {
@@ -42,13 +41,6 @@ uint64_t monotonic_ms() {
 
 void fail(SerialPort* port, int code) {
   if (port->error == 0) port->error = static_cast<uint32_t>(code ? code : EIO);
-}
-
-// The engine's own acceptance rule, applied to the bytes read so far.
-bool whole_reply(uint8_t* bytes, int32_t count) {
-  UpdateJob view{};
-  view.frame = bytes;
-  return reply_is_valid(view, count);
 }
 
 bool set_line(int fd) {
@@ -165,7 +157,7 @@ int32_t port_read(PortHandle port, uint8_t* buffer, uint32_t count) {
     if (n <= 0) continue;
     got += static_cast<uint32_t>(n);
     last_byte = monotonic_ms();
-    if (whole_reply(buffer, static_cast<int32_t>(got))) break;
+    if (bytes_are_reply(buffer, static_cast<int32_t>(got))) break;
   }
   return static_cast<int32_t>(got);
 }

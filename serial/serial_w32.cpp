@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "engine/frame.h"
-#include "engine/update_job.h"
 #include "serial/line_w32.h"
 #include "serial/serial.h"
 
@@ -24,12 +23,6 @@ SerialPort* record(PortHandle port) { return static_cast<SerialPort*>(port); }
 
 void fail(SerialPort* port) {
   if (port->error == 0) port->error = GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
-}
-
-bool whole_reply(uint8_t* bytes, int32_t count) {
-  UpdateJob view{};
-  view.frame = bytes;
-  return reply_is_valid(view, count);
 }
 
 // COM5, com5 or \\.\COM5 (1 to 998, no leading zero): its number, else 0.
@@ -133,7 +126,7 @@ int32_t port_read(PortHandle port, uint8_t* buffer, uint32_t count) {
     if (n == 0) continue;
     got += n;
     last_byte = GetTickCount();
-    if (whole_reply(buffer, static_cast<int32_t>(got))) break;
+    if (bytes_are_reply(buffer, static_cast<int32_t>(got))) break;
   }
   return static_cast<int32_t>(got);
 }
