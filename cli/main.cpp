@@ -37,6 +37,12 @@ int usage_error(const std::string& error) {
   return EXIT_USAGE;
 }
 
+// The command was well formed but names something unusable: the message alone says it.
+int input_error(const std::string& error) {
+  fprintf(stderr, "quarv-flash: %s\n", error.c_str());
+  return EXIT_USAGE;
+}
+
 // When ports end differently: a port that could not be used says most about the station,
 // then one whose device never answered, then a unit that failed.
 int overall_status(const std::vector<PortRun>& runs) {
@@ -64,11 +70,11 @@ int main(int argc, char** argv) {
   std::vector<uint8_t> bytes;
   if (!check_ports(options, error) || !read_image_file(options.image_path, bytes, error) ||
       !report_open_log(options.log_path, error))
-    return usage_error(error);
+    return input_error(error);
   UpdateJob loaded{};
   trace_to_sink(run_trace, nullptr);
   if (!image_fill(loaded, bytes.data(), static_cast<uint32_t>(bytes.size())))
-    return usage_error("not enough memory for the image " + options.image_path);
+    return input_error("not enough memory for the image " + options.image_path);
   RunSetup setup{loaded.image, loaded.image_size, frame_crc(loaded.image, loaded.image_size),
                  options.wait_s, options.station};
   report_event(nullptr, "image", options.image_path,
