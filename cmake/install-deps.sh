@@ -2,7 +2,9 @@
 # Installs what the build and the tests need on a fresh Debian machine; quick when all is there.
 set -euo pipefail
 packages=(cmake g++ clang libclang-rt-14-dev googletest clang-format cppcheck mingw-w64
-          wine wine32 wine64 xvfb x11-apps imagemagick python3)
+          wine wine32 wine64 xvfb x11-apps imagemagick python3
+          binutils-arm-none-eabi help2man lintian icoutils librsvg2-bin zip unzip
+          strip-nondeterminism dpkg-dev fakeroot osslsigncode)
 missing=()
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
