@@ -36,9 +36,10 @@ bool check_ports(const CliOptions& options, std::string& error);
 const char* usage_text();
 const char* verdict_of(int result);
 
-// Reads the raw image file; false with a message for a missing, unreadable, empty or oversized
-// file or a directory.
-bool read_image_file(const std::string& path, std::vector<uint8_t>& bytes, std::string& error);
+// Loads the image file in any format the loader takes, naming the format it found; false with
+// the loader's message.
+bool read_image_file(const std::string& path, std::vector<uint8_t>& bytes, std::string& format,
+                     std::string& error);
 
 // Where a port stands, as the live line and the plain lines show it.
 enum Phase : int {

@@ -68,7 +68,8 @@ int main(int argc, char** argv) {
     return EXIT_OK;
   }
   std::vector<uint8_t> bytes;
-  if (!check_ports(options, error) || !read_image_file(options.image_path, bytes, error) ||
+  std::string format;
+  if (!check_ports(options, error) || !read_image_file(options.image_path, bytes, format, error) ||
       !report_open_log(options.log_path, error))
     return input_error(error);
   UpdateJob loaded{};
@@ -77,8 +78,16 @@ int main(int argc, char** argv) {
     return input_error("not enough memory for the image " + options.image_path);
   RunSetup setup{loaded.image, loaded.image_size, frame_crc(loaded.image, loaded.image_size),
                  options.wait_s, options.station};
+  // What will be written, said before anything is: a wrong file shows here, not on a device.
+  char range[40];
+  snprintf(range, sizeof range, "0x%08x-0x%08x", static_cast<unsigned>(FLASH_BASE),
+           static_cast<unsigned>(FLASH_BASE + bytes.size() - 1));
+  printf("%s: %s, %s, %zu bytes (%d padded), CRC-16/MODBUS %s\n", options.image_path.c_str(),
+         format.c_str(), range, bytes.size(), setup.image_size, crc_text(setup.image_crc).c_str());
+  fflush(stdout);
   report_event(nullptr, "image", options.image_path,
-               ",\"size\":" + std::to_string(bytes.size()) +
+               ",\"format\":\"" + format + "\",\"range\":\"" + range +
+                   "\",\"size\":" + std::to_string(bytes.size()) +
                    ",\"padded_size\":" + std::to_string(setup.image_size) + ",\"crc\":\"" +
                    crc_text(setup.image_crc) + "\"");
 

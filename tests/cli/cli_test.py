@@ -18,6 +18,7 @@ import harness  # noqa: E402
 
 ARGS = None
 IMAGE = os.path.join(HERE, "..", "..", "firmware", "standin.bin")
+README = os.path.join(HERE, "..", "..", "README.md")
 with open(IMAGE, "rb") as f:
     PADDED = harness.padded(f.read())
 
@@ -143,6 +144,19 @@ class CliTest(unittest.TestCase):
             self.assertEqual(other.requests(), [], "a port was flashed after all")
         os.close(holder)
 
+    def test_intel_hex_image_flashes_its_bytes(self):
+        image = os.path.join(self.work, "standin.hex")
+        subprocess.run(["objcopy", "-I", "binary", "-O", "ihex", "--change-addresses",
+                        "0x08000000", IMAGE, image], check=True)
+        device = self.sim("hex")
+        done = self.flash(device.link, image=image)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        loaded = "%s: Intel HEX, 0x08000000-0x080007db, 2012 bytes (2048 padded), CRC-16/MODBUS 0x%04x" % (
+            image, harness.crc16(PADDED))
+        self.assertEqual(done.stdout.splitlines()[0], loaded)
+        self.assertEqual([e["format"] for e in self.events(event="image")], ["Intel HEX"])
+        self.assertEqual(device.stop(), PADDED)
+
     def test_lost_port_ends_its_job(self):
         device = self.sim("gone")
         image = os.path.join(self.work, "big.bin")
@@ -160,6 +174,9 @@ class CliTest(unittest.TestCase):
         device = self.sim("untouched")
         empty, port = os.path.join(self.work, "empty"), device.link
         open(empty, "w").close()
+        hex_text = os.path.join(self.work, "bad.hex")
+        with open(hex_text, "w") as f:
+            f.write(":020000040800F3\n:00000001FF\n")
         cases = [([], "--image FILE is required"), (["--image"], "needs a value"),
                  (["--image", IMAGE], "no PORT"), (["--bogus", port], "unknown option"),
                  (["--image", IMAGE, "--wait", "-1", port], "whole seconds"),
@@ -168,7 +185,11 @@ class CliTest(unittest.TestCase):
                  (["--image", os.path.join(self.work, "none"), port], "cannot read"),
                  (["--image", IMAGE, port, port], "same port twice"),
                  (["--image", IMAGE, "--log", self.work, port], "cannot write the log"),
-                 (["--list", port], "--list takes nothing else")]
+                 (["--list", port], "--list takes nothing else"),
+                 # Refused images: never sent as raw bytes, nothing endless read whole.
+                 (["--image", hex_text, port], "line 1: checksum error"),
+                 (["--image", README, port], "all printable text"),
+                 (["--image", "/dev/zero", port], "larger than the largest image")]
         for args, message in cases:
             done = subprocess.run([ARGS.flash, *args], capture_output=True, text=True)
             self.assertEqual((done.returncode, message in done.stderr), (2, True), (args, done.stderr))

@@ -1,0 +1,202 @@
+// The image loader: every format against objcopy's raw bytes of one firmware, and what it refuses.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+#include "loader/image_load.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes file_bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string hex_pairs(const Bytes& bytes) {
+  std::string text;
+  char pair[3];
+  for (uint8_t b : bytes) {
+    snprintf(pair, sizeof pair, "%02X", b);
+    text += pair;
+  }
+  return text;
+}
+
+// One Intel HEX record with its checksum.
+std::string ihex(uint8_t type, uint16_t offset, Bytes data) {
+  Bytes record{static_cast<uint8_t>(data.size()), static_cast<uint8_t>(offset >> 8),
+               static_cast<uint8_t>(offset), type};
+  record.insert(record.end(), data.begin(), data.end());
+  uint8_t sum = 0;
+  for (uint8_t b : record) sum = static_cast<uint8_t>(sum + b);
+  record.push_back(static_cast<uint8_t>(-sum));
+  return ":" + hex_pairs(record) + "\n";
+}
+
+// One S-record with its checksum; the address takes as many bytes as the type says.
+std::string srec(int type, uint32_t address, Bytes data) {
+  static const int width[10] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
+  Bytes record{static_cast<uint8_t>(width[type] + data.size() + 1)};
+  for (int i = width[type] - 1; i >= 0; --i)
+    record.push_back(static_cast<uint8_t>(address >> 8 * i));
+  record.insert(record.end(), data.begin(), data.end());
+  uint8_t sum = 0;
+  for (uint8_t b : record) sum = static_cast<uint8_t>(sum + b);
+  record.push_back(static_cast<uint8_t>(~sum));
+  return "S" + std::to_string(type) + hex_pairs(record) + "\n";
+}
+
+const std::string BASE = ihex(4, 0, {0x08, 0x00});
+const std::string END = ihex(1, 0, {});
+
+bool parse(const std::string& text, LoadedImage& image, std::string& error) {
+  return image_parse("fw", reinterpret_cast<const uint8_t*>(text.data()), text.size(), image,
+                     error);
+}
+
+TEST(Loader, EveryFormatGivesObjcopysRawBytes) {
+  const std::string dir = QUARV_ORACLE_DIR "/oracle_fw";
+  const Bytes raw = file_bytes(dir + ".bin");
+  ASSERT_GT(raw.size(), 0x800u);
+  const struct {
+    const char* suffix;
+    ImageFormat format;
+  } files[] = {
+      {".elf", ImageElf}, {".hex", ImageIntelHex}, {".srec", ImageSrec}, {".bin", ImageRaw}};
+  for (const auto& file : files) {
+    LoadedImage image;
+    std::string error;
+    ASSERT_TRUE(image_read_file(dir + file.suffix, image, error)) << error;
+    EXPECT_EQ(image.format, file.format) << file.suffix;
+    EXPECT_EQ(image.bytes, raw) << file.suffix;
+  }
+}
+
+TEST(Loader, RecordsWithinTheRules) {
+  const Bytes vector{0x00, 0x20, 0x00, 0x20};
+  std::string mixed = ihex(2, 0, {0xF0, 0x00}) + BASE + ihex(0, 0, vector) +
+                      ihex(3, 0, {0, 0, 0, 0}) + ihex(0, 2, {0x00, 0x20}) + ihex(0, 6, {0xAB}) +
+                      ihex(5, 0, {8, 0, 0, 1}) + END;
+  std::string crlf;
+  for (char c : mixed) crlf += c == '\n' ? std::string("\r\n") : std::string(1, tolower(c));
+  const struct {
+    std::string text;
+    Bytes bytes;
+  } cases[] = {
+      // A segment base given up for a linear one, lower case, CR LF, start addresses, the same
+      // bytes twice.
+      {crlf, {0x00, 0x20, 0x00, 0x20, 0, 0, 0xAB}},
+      {BASE + ihex(0, 4, {5}) + ihex(0, 0, vector) + END, {0x00, 0x20, 0x00, 0x20, 5}},
+      {srec(0, 0, {'h', 'd', 'r'}) + srec(3, 0x08000000, vector) + srec(3, 0x08000004, {7}) +
+           srec(5, 2, {}) + srec(7, 0x08000000, {}),
+       {0x00, 0x20, 0x00, 0x20, 7}},
+  };
+  for (const auto& c : cases) {
+    LoadedImage image;
+    std::string error;
+    EXPECT_TRUE(parse(c.text, image, error)) << c.text << error;
+    EXPECT_EQ(image.bytes, c.bytes) << c.text;
+  }
+}
+
+TEST(Loader, RefusalsNameTheFileThePlaceAndTheAddress) {
+  const Bytes word{0x00, 0x20, 0x00, 0x20};
+  std::string bad_sum = BASE + ihex(0, 0, word) + END;
+  bad_sum[bad_sum.size() - END.size() - 2] ^= 1;
+  const struct {
+    std::string text;
+    const char* message;
+  } cases[] = {
+      {bad_sum, "fw: line 2: checksum error (record at 0x08000000)"},
+      {BASE + ":0400000000200020A\n" + END, "fw: line 2: malformed record"},
+      {BASE + ":0500000000200020B3\n" + END,
+       "line 2: the record holds 4 data bytes, its count says 5 (record at 0x08000000)"},
+      {BASE + "0400000000200020B4\n" + END, "line 2: not an Intel HEX record"},
+      {BASE + ihex(0, 0, word) + ihex(6, 0, {}) + END, "line 3: unknown record type 6"},
+      {BASE + ihex(0, 0, word), "fw: no end-of-file record after line 2: the file is cut short"},
+      {BASE + ihex(0, 0, word) + END + ihex(0, 4, word), "line 4: a record after the end-of-file"},
+      {ihex(0, 0, word) + END, "line 1: data at 0x00000000 lies below the flash start 0x08000000"},
+      {ihex(2, 0, {0x80, 0x00}) + ihex(0, 0x10, word) + END,
+       "line 2: data at 0x00080010 lies below"},
+      {BASE + ihex(0, 0, word) + ihex(4, 0, {0x09, 0x00}) + ihex(0, 0, word) + END,
+       "line 4: data at 0x09000000 runs past 0x08ffffff"},
+      {BASE + ihex(0, 0x400, word) + END,
+       "fw: line 2: the image starts at 0x08000400, but the bootloader writes from 0x08000000"},
+      {BASE + ihex(0, 0, word) + ihex(0, 2, {0x00, 0x21}) + END,
+       "line 3: the byte at 0x08000003 differs from the one line 2 puts there"},
+      {BASE + END, "fw: no data to write: the image is empty"},
+      {srec(3, 0x08000000, word).replace(12, 1, "F") + srec(7, 0, {}),
+       "fw: line 1: checksum error (record at 0x08000000)"},
+      {srec(3, 0x08000000, word) + srec(5, 2, {}) + srec(7, 0, {}),
+       "line 2: the count record says 2 data records, 1 came before it"},
+      {srec(3, 0x08000000, word), "fw: no end record (S7, S8 or S9) after line 1"},
+      {"S4030000FC\n", "line 1: unknown record type S4"},
+      {"S30908000000002000\n",
+       "line 1: the record holds 7 bytes after its count, its count says 9 (record at 0x08000000)"},
+      {srec(1, 0x1000, word) + srec(9, 0, {}), "line 1: data at 0x00001000 lies below"},
+      {"", "the image fw is empty"},
+      {"0000000 3a30 3230 3030 3030 340a\n", "the image fw is all printable text"},
+  };
+  for (const auto& c : cases) {
+    LoadedImage image;
+    std::string error;
+    EXPECT_FALSE(parse(c.text, image, error)) << c.text;
+    EXPECT_NE(error.find(c.message), std::string::npos) << error << "\nwanted: " << c.message;
+  }
+}
+
+TEST(Loader, ElfRefusals) {
+  const Bytes elf = file_bytes(QUARV_ORACLE_DIR "/oracle_fw.elf");
+  ASSERT_GT(elf.size(), 120u);
+  // Fields of the header and of the first program header (at 52).
+  const struct {
+    size_t at;
+    Bytes value;
+    const char* message;
+  } cases[] = {
+      {4, {2}, "fw: not a 32-bit little-endian ELF file (class 2, data 1)"},
+      {5, {2}, "fw: not a 32-bit little-endian ELF file (class 1, data 2)"},
+      {16, {1, 0}, "fw: not an ELF executable (type 1)"},
+      {44, {0, 0}, "fw: no loadable bytes"},
+      {28, {0xF0, 0xFF, 0, 0}, "fw: its program headers lie outside the file"},
+      {52 + 4, {0, 0, 0, 1}, "fw: segment 0: its bytes lie outside the file (at 0x08000000)"},
+      {52 + 12, {0, 0, 0, 7}, "fw: segment 0: data at 0x07000000 lies below the flash start"},
+      {52 + 32 + 12,
+       {0, 0x06, 0, 8},
+       "fw: segment 1: the byte at 0x08000600 differs from the one segment 0 puts there"},
+  };
+  for (const auto& c : cases) {
+    Bytes broken = elf;
+    std::copy(c.value.begin(), c.value.end(), broken.begin() + c.at);
+    LoadedImage image;
+    std::string error;
+    EXPECT_FALSE(image_parse("fw", broken.data(), broken.size(), image, error)) << c.message;
+    EXPECT_NE(error.find(c.message), std::string::npos) << error << "\nwanted: " << c.message;
+  }
+}
+
+#ifndef _WIN32
+TEST(Loader, EndlessOrOversizedFilesAreRefusedWithoutReadingThemWhole) {
+  const std::string big = QUARV_ORACLE_DIR "/oversized.bin";
+  FILE* file = fopen(big.c_str(), "wb");
+  ASSERT_TRUE(file);
+  fputc(1, file);
+  fseek(file, LOADER_IMAGE_MAX, SEEK_SET);  // sparse: one byte past the largest image
+  fputc(1, file);
+  fclose(file);
+  for (const std::string& path : {big, std::string("/dev/zero")}) {
+    LoadedImage image;
+    std::string error;
+    EXPECT_FALSE(image_read_file(path, image, error));
+    EXPECT_NE(error.find("larger than the largest image"), std::string::npos) << error;
+  }
+  remove(big.c_str());
+}
+#endif
+
+}  // namespace
