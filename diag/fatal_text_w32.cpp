@@ -2,11 +2,9 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "diag/fatal.h"
-#include "ui/app.h"
 
 static const char closing[] = "\n\n The program will now abort\n\n\n";
 
@@ -44,14 +42,4 @@ size_t fatal_text(char* text, size_t size, const char* message, uint32_t code) {
   }
   memcpy(text + length, closing, sizeof closing);
   return length + sizeof closing - 1;
-}
-
-void fatal_error(const char* message) {
-  DWORD code = GetLastError();  // first, before anything else can overwrite it
-  char text[FATAL_TEXT_SIZE];
-  fatal_text(text, sizeof text, message, code);
-  HWND owner = IsWindow(main_dialog) ? main_dialog : nullptr;
-  MessageBoxA(owner, text, "Terminate Program", MB_ICONEXCLAMATION | MB_OK);
-  Beep(200, 1000);
-  exit(1);
 }
