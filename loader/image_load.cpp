@@ -72,18 +72,22 @@ bool load_raw(const std::string& name, const uint8_t* data, size_t size, LoadedI
   if (size == 0) {
     // One block of zeros over the vector table would leave a device that cannot start.
     error = "the image " + name + " is empty";
-  } else if (size > LOADER_IMAGE_MAX) {
+    return false;
+  }
+  if (size > LOADER_IMAGE_MAX) {
     error = "the image " + name + " is " + std::to_string(size) +
             " bytes, larger than the largest image (" + std::to_string(LOADER_IMAGE_MAX) +
             " bytes)";
-  } else if (all_text(data, size)) {
-    error = "the image " + name +
-            " is all printable text, which no firmware image is (neither Intel HEX nor "
-            "S-record either: those start with ':' or 'S0'..'S9')";
-  } else {
-    image.bytes.assign(data, data + size);
+    return false;
   }
-  return error.empty();
+  if (all_text(data, size)) {
+    error = "the image " + name +
+            " is all printable text, which no firmware image is (nor is it Intel HEX or "
+            "S-record: those start with ':' or 'S0'..'S9')";
+    return false;
+  }
+  image.bytes.assign(data, data + size);
+  return true;
 }
 
 }  // namespace

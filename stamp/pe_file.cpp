@@ -1,0 +1,146 @@
+#include "stamp/pe_file.h"
+
+#include <algorithm>
+
+namespace {
+
+enum : uint32_t {
+  MACHINE_I386 = 0x14C,
+  PE32_MAGIC = 0x10B,
+  FILE_EXECUTABLE = 0x0002,
+  FILE_DLL = 0x2000,
+  DIR_RESOURCE = 2,
+  DIR_SECURITY = 4,
+  DIR_RELOCATIONS = 5,
+  // Offsets in the optional header.
+  OPT_INITIALIZED_DATA = 8,
+  OPT_SECTION_ALIGNMENT = 32,
+  OPT_FILE_ALIGNMENT = 36,
+  OPT_IMAGE_SIZE = 56,
+  OPT_CHECKSUM = 64,
+  OPT_DIRECTORY_COUNT = 92,
+  OPT_DIRECTORIES = 96,
+};
+
+size_t directory_at(const PeFile& pe, uint32_t index) {
+  return pe.optional_at + OPT_DIRECTORIES + 8 * index;
+}
+
+}  // namespace
+
+bool pe_parse(const Bytes& file, PeFile& pe, std::string& error) {
+  const uint8_t* data = file.data();
+  size_t pe_at = file.size() >= 64 ? get32(data + 0x3C) : 0;
+  if (file.size() < 64 || data[0] != 'M' || data[1] != 'Z' || pe_at + 24 > file.size() ||
+      get32(data + pe_at) != 0x4550) {
+    error = "not a Windows executable (no PE header)";
+    return false;
+  }
+  const uint8_t* coff = data + pe_at + 4;
+  pe.optional_at = pe_at + 24;
+  size_t optional_size = get16(coff + 16);
+  size_t table_at = pe.optional_at + optional_size;
+  size_t count = get16(coff + 2);
+  if (get16(coff) != MACHINE_I386 || optional_size < OPT_DIRECTORIES + 8 * 6 ||
+      table_at + 40 * count > file.size() || get16(data + pe.optional_at) != PE32_MAGIC) {
+    error = "not a 32-bit (PE32, i386) Windows executable";
+    return false;
+  }
+  if ((get16(coff + 18) & (FILE_EXECUTABLE | FILE_DLL)) != FILE_EXECUTABLE) {
+    error = "not a Windows program (.exe) but a library or an object file";
+    return false;
+  }
+  const uint8_t* optional = data + pe.optional_at;
+  if (get32(optional + OPT_DIRECTORY_COUNT) <= DIR_RELOCATIONS) {
+    error = "not a 32-bit Windows executable of the usual form (too few data directories)";
+    return false;
+  }
+  if (get32(data + directory_at(pe, DIR_SECURITY) + 4) != 0) {
+    error =
+        "signed: stamping would break its signature. Stamp an unsigned updater, then sign the "
+        "result";
+    return false;
+  }
+  uint32_t resource_rva = get32(data + directory_at(pe, DIR_RESOURCE));
+  uint32_t relocation_rva = get32(data + directory_at(pe, DIR_RELOCATIONS));
+  pe.file_alignment = get32(optional + OPT_FILE_ALIGNMENT);
+  pe.section_alignment = get32(optional + OPT_SECTION_ALIGNMENT);
+  if (pe.file_alignment == 0 || pe.section_alignment == 0) {
+    error = "not a 32-bit Windows executable of the usual form (no alignment)";
+    return false;
+  }
+  pe.sections.clear();
+  pe.resources = count;
+  size_t file_end = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t* header = data + table_at + 40 * i;
+    PeSection section{table_at + 40 * i, get32(header + 8), get32(header + 12), get32(header + 16),
+                      get32(header + 20)};
+    if (uint64_t{section.raw_at} + section.raw_size > file.size()) {
+      error = "cut short: a section lies beyond the end of the file";
+      return false;
+    }
+    if (section.raw_size) file_end = std::max<size_t>(file_end, section.raw_at + section.raw_size);
+    if (resource_rva && section.rva == resource_rva) pe.resources = i;
+    pe.sections.push_back(section);
+  }
+  if (pe.resources == count) {
+    error = "not the Quarv updater: it has no resource section";
+    return false;
+  }
+  // What follows the resources must be free to move: only base relocations, which nothing
+  // else points into, and nothing after the last section (a signature, a symbol table).
+  for (size_t i = pe.resources + 1; i < count; ++i)
+    if (pe.sections[i].rva != relocation_rva || pe.sections[i].raw_at < pe.sections[i - 1].raw_at) {
+      error =
+          "not laid out as the updater's build lays it out (a section other than the base "
+          "relocations follows the resources)";
+      return false;
+    }
+  if (file_end != file.size()) {
+    error = "carries data after its last section, which stamping would lose";
+    return false;
+  }
+  return true;
+}
+
+Bytes pe_with_resources(const Bytes& file, const PeFile& pe, const Bytes& rsrc) {
+  const PeSection& old = pe.sections[pe.resources];
+  Bytes out(file.begin(), file.begin() + old.raw_at);
+  out.insert(out.end(), rsrc.begin(), rsrc.end());
+  out.resize(align_up(out.size(), pe.file_alignment), 0);
+  uint32_t raw_size = static_cast<uint32_t>(out.size() - old.raw_at);
+  int64_t raw_growth = int64_t{raw_size} - old.raw_size;
+  put32(out.data() + old.header_at + 8, static_cast<uint32_t>(rsrc.size()));
+  put32(out.data() + old.header_at + 16, raw_size);
+  put32(out.data() + directory_at(pe, DIR_RESOURCE) + 4, static_cast<uint32_t>(rsrc.size()));
+
+  uint32_t next_rva = static_cast<uint32_t>(align_up(old.rva + rsrc.size(), pe.section_alignment));
+  for (size_t i = pe.resources + 1; i < pe.sections.size(); ++i) {
+    const PeSection& moved = pe.sections[i];
+    put32(out.data() + moved.header_at + 12, next_rva);
+    put32(out.data() + moved.header_at + 20,
+          moved.raw_size ? static_cast<uint32_t>(out.size()) : 0);
+    put32(out.data() + directory_at(pe, DIR_RELOCATIONS), next_rva);
+    out.insert(out.end(), file.begin() + moved.raw_at,
+               file.begin() + moved.raw_at + moved.raw_size);
+    next_rva = static_cast<uint32_t>(align_up(next_rva + moved.virtual_size, pe.section_alignment));
+  }
+  uint8_t* optional = out.data() + pe.optional_at;
+  put32(optional + OPT_IMAGE_SIZE, next_rva);
+  put32(optional + OPT_INITIALIZED_DATA,
+        static_cast<uint32_t>(get32(optional + OPT_INITIALIZED_DATA) + raw_growth));
+  put32(optional + OPT_CHECKSUM, pe_checksum(out, pe.optional_at + OPT_CHECKSUM));
+  return out;
+}
+
+uint32_t pe_checksum(const Bytes& file, size_t checksum_at) {
+  uint64_t sum = 0;
+  for (size_t i = 0; i < file.size(); i += 2) {
+    if (i == checksum_at || i == checksum_at + 2) continue;
+    sum += file[i] | (i + 1 < file.size() ? file[i + 1] << 8 : 0);
+    sum = (sum & 0xFFFF) + (sum >> 16);
+  }
+  sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<uint32_t>(sum + file.size());
+}
