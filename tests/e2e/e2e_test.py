@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """End-to-end tests: quarv-update.exe under Wine, driven through its dialog, against quarv-sim
 devices linked as COM ports of a private prefix. `walk` takes one run of the tool through a
-technician's session; `fatal` ends the tool through a port that cannot be opened. The engine's
+technician's session; `fatal` ends the tool through a port that cannot be opened; `stamped` runs
+an updater that quarv-stamp made. The engine's
 answers to faulty devices are the virtual-line tests' part; these check what only the real exe
 and its window show. See --help for the paths they need."""
 import argparse
@@ -129,7 +130,20 @@ def fatal(args, prefix, image):
     check_equal(device.requests(), [], "nothing reached the device")
 
 
-SCENARIOS = {"walk": walk, "fatal": fatal}
+def stamped(args, prefix, image):
+    """An updater made by quarv-stamp writes its new image (--image, raw) and traces its size."""
+    device = Device(args.sim, prefix, "com4")
+    tool = Tool(prefix, args.exe, args.driver)
+    try:
+        press(tool, "COM4")
+        reach(tool, DONE, "the stamped updater completes an update")
+    finally:
+        tool.kill()
+    check(tool.trace().startswith(start_trace(image)), "its trace gives the new image's size")
+    check_flash(device, image, "the device's flash holds the stamped image, padded")
+
+
+SCENARIOS = {"walk": walk, "fatal": fatal, "stamped": stamped}
 
 
 def main():
