@@ -3,7 +3,7 @@ SHELL := /bin/bash
 WINEPREFIX_DIR := $(CURDIR)/build/wine
 SOURCES = $(shell git ls-files -co --exclude-standard '*.cpp' '*.h' 2>/dev/null)
 
-.PHONY: test deps wine host win32 format cppcheck demo bench bench-cli
+.PHONY: test deps wine host win32 format cppcheck demo bench bench-cli bench-loader
 
 test: deps format cppcheck host win32
 
@@ -57,6 +57,7 @@ bench: wine $(BENCH_DIR)/image-64k.bin
 	python3 winerig/bench.py $(E2E_TOOLS) --exe64k $(BENCH_DIR)/win32/ui/quarv-update.exe \
 	  --bare $(WIN32_DIR)/winerig/bare_dialog.exe --work $(BENCH_DIR)
 	$(MAKE) --no-print-directory bench-cli
+	$(MAKE) --no-print-directory bench-loader
 
 $(BENCH_DIR)/image-64k.bin:
 	mkdir -p $(@D)
@@ -70,3 +71,15 @@ bench-cli: deps $(BENCH_DIR)/image-64k.bin
 	cmake --build $(BENCH_DIR)/host -j2 --target quarv-flash quarv-sim
 	python3 cli/bench_cli.py --flash $(BENCH_DIR)/host/cli/quarv-flash \
 	  --sim $(BENCH_DIR)/host/sim/quarv-sim --image $(BENCH_DIR)/image-64k.bin --work $(BENCH_DIR)
+
+# Loading a 1 MiB image as Intel HEX against raw, through both tools built without sanitizers;
+# the size of each Windows exe.
+bench-loader: deps
+	cmake --preset host -B $(BENCH_DIR)/host -DQUARV_SANITIZE=OFF -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BENCH_DIR)/host -j2 --target quarv-flash quarv-stamp
+	cmake --preset win32 -B $(WIN32_DIR)
+	cmake --build $(WIN32_DIR) -j2 --target quarv-update quarv-flash quarv-stamp
+	python3 loader/bench_loader.py --flash $(BENCH_DIR)/host/cli/quarv-flash \
+	  --stamp $(BENCH_DIR)/host/stamp/quarv-stamp --template $(WIN32_DIR)/ui/quarv-update.exe \
+	  --work $(BENCH_DIR) --exe $(WIN32_DIR)/ui/quarv-update.exe $(WIN32_DIR)/cli/quarv-flash.exe \
+	  $(WIN32_DIR)/stamp/quarv-stamp.exe
