@@ -80,6 +80,13 @@ bool load_raw(const std::string& name, const uint8_t* data, size_t size, LoadedI
             " bytes)";
     return false;
   }
+  // A Windows shell's redirection writes UTF-16: a HEX file made so must not go out as raw.
+  if (size >= 2 && ((data[0] == 0xFF && data[1] == 0xFE) || (data[0] == 0xFE && data[1] == 0xFF))) {
+    error = "the image " + name +
+            " is UTF-16 text, not a firmware image (a HEX or S-record file saved as UTF-16? "
+            "save it as ASCII)";
+    return false;
+  }
   if (all_text(data, size)) {
     error = "the image " + name +
             " is all printable text, which no firmware image is (nor is it Intel HEX or "
@@ -129,13 +136,14 @@ const char* image_format_name(ImageFormat format) {
   }
 }
 
+// A text editor's byte-order mark before a HEX or S-record file.
+static size_t bom_size(const uint8_t* data, size_t size) {
+  return size >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF ? 3 : 0;
+}
+
 ImageFormat image_format_of(const uint8_t* data, size_t size) {
-  if (size >= 4 && memcmp(data,
-                          "\x7f"
-                          "ELF",
-                          4) == 0)
-    return ImageElf;
-  size_t i = 0;
+  if (size >= 4 && data[0] == 0x7F && memcmp(data + 1, "ELF", 3) == 0) return ImageElf;
+  size_t i = bom_size(data, size);
   while (i < size && is_space(data[i])) ++i;
   if (i < size && data[i] == ':') return ImageIntelHex;
   if (i + 1 < size && data[i] == 'S' && data[i + 1] >= '0' && data[i + 1] <= '9') return ImageSrec;
@@ -148,6 +156,11 @@ bool image_parse(const std::string& name, const uint8_t* data, size_t size, Load
   image.bytes.clear();
   if (image.format == ImageRaw) return load_raw(name, data, size, image, error);
   // Once a file announces a format it is held to it: never flashed as raw bytes.
+  if (image.format != ImageElf) {
+    size_t skip = bom_size(data, size);
+    data += skip;
+    size -= skip;
+  }
   Pieces pieces{name, image.format == ImageElf ? "segment" : "line", {}, {}};
   bool parsed = image.format == ImageIntelHex ? parse_intel_hex(data, size, pieces, error)
                 : image.format == ImageSrec   ? parse_srec(data, size, pieces, error)

@@ -140,6 +140,7 @@ bool read_template(const std::string& path, Bytes& bytes, std::string& error) {
 // A temporary file beside the new one, renamed over it once complete.
 bool write_whole(const std::string& path, const Bytes& bytes, std::string& error) {
   const std::string temporary = path + ".quarv-stamp-tmp";
+  remove(temporary.c_str());  // a left-over, or a link that would take the bytes elsewhere
   FILE* file = fopen(temporary.c_str(), "wb");
   if (!file) {
     error = "cannot write " + temporary + ": " + strerror(errno);

@@ -91,7 +91,8 @@ TEST(Loader, RecordsWithinTheRules) {
       // A segment base given up for a linear one, lower case, CR LF, start addresses, the same
       // bytes twice.
       {crlf, {0x00, 0x20, 0x00, 0x20, 0, 0, 0xAB}},
-      {BASE + ihex(0, 4, {5}) + ihex(0, 0, vector) + END, {0x00, 0x20, 0x00, 0x20, 5}},
+      {"\xEF\xBB\xBF" + BASE + ihex(0, 4, {5}) + ihex(0, 0, vector) + END,
+       {0x00, 0x20, 0x00, 0x20, 5}},
       {srec(0, 0, {'h', 'd', 'r'}) + srec(3, 0x08000000, vector) + srec(3, 0x08000004, {7}) +
            srec(5, 2, {}) + srec(7, 0x08000000, {}),
        {0x00, 0x20, 0x00, 0x20, 7}},
@@ -140,6 +141,10 @@ TEST(Loader, RefusalsNameTheFileThePlaceAndTheAddress) {
        "line 1: the record holds 7 bytes after its count, its count says 9 (record at 0x08000000)"},
       {srec(1, 0x1000, word) + srec(9, 0, {}), "line 1: data at 0x00001000 lies below"},
       {"", "the image fw is empty"},
+      {std::string("\xFF\xFE:\0"
+                   "0\0",
+                   6),
+       "the image fw is UTF-16 text"},
       {"0000000 3a30 3230 3030 3030 340a\n", "the image fw is all printable text"},
   };
   for (const auto& c : cases) {
