@@ -97,6 +97,9 @@ def main(args):
     check(len(read(work("a.exe"))) > len(once) + 65536, "the file grows with the image")
     check(read(work("ab.exe")) == once, "stamping A then B gives the file B alone gives")
     shutil.copy(work("stamped-elf.exe"), work("stamped.exe"))
+    stamp(args, args.old_image, work("own.exe"), args.template)
+    check(read(work("own.exe")) == read(args.template),
+          "the build's own image stamped onto its exe gives that exe, byte for byte")
 
     # Refusals: exit 2 and --out untouched.
     template = read(args.template)
