@@ -94,7 +94,8 @@ def main(args):
     stamp(args, big, work("a.exe"), args.template)
     stamp(args, args.firmware + ".bin", work("ab.exe"), work("a.exe"))
     once = read(work("stamped-bin.exe"))
-    check(len(read(work("a.exe"))) > len(once) + 65536, "the file grows with the image")
+    check(len(read(work("a.exe"))) > len(once) + 65536 and pe_problems(read(work("a.exe"))) == [],
+          "the file grows with the image, its headers with it")
     check(read(work("ab.exe")) == once, "stamping A then B gives the file B alone gives")
     shutil.copy(work("stamped-elf.exe"), work("stamped.exe"))
     stamp(args, args.old_image, work("own.exe"), args.template)
