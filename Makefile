@@ -3,7 +3,7 @@ SHELL := /bin/bash
 WINEPREFIX_DIR := $(CURDIR)/build/wine
 SOURCES = $(shell git ls-files -co --exclude-standard '*.cpp' '*.h' 2>/dev/null)
 
-.PHONY: test deps wine host win32 format cppcheck demo bench bench-cli
+.PHONY: test deps wine host win32 format cppcheck demo bench bench-cli release release-check
 
 test: deps format cppcheck host win32
 
@@ -70,3 +70,13 @@ bench-cli: deps $(BENCH_DIR)/image-64k.bin
 	cmake --build $(BENCH_DIR)/host -j2 --target quarv-flash quarv-sim
 	python3 cli/bench_cli.py --flash $(BENCH_DIR)/host/cli/quarv-flash \
 	  --sim $(BENCH_DIR)/host/sim/quarv-sim --image $(BENCH_DIR)/image-64k.bin --work $(BENCH_DIR)
+
+# The Debian package, the Windows kit and SHA256SUMS in dist/, from the release presets.
+release: deps
+	bash release/build.sh
+
+# What dist/ holds (files, --version, manual pages, lintian, zip, checksums), then two release
+# builds of HEAD in clean clones compared byte for byte.
+release-check: deps
+	bash release/check.sh
+	bash release/repro.sh

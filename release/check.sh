@@ -106,6 +106,12 @@ for exe in "${RELEASE_WINDOWS_EXES[@]}" "$RELEASE_TEMPLATE_EXE"; do
   [[ $(i686-w64-mingw32-objdump -p $work/kit/"$name") =~ Magic[[:space:]]+010b ]] ||
     fail "$name is no PE32"
 done
+for exe in "${RELEASE_WINDOWS_EXES[@]}" "$RELEASE_TEMPLATE_EXE"; do
+  [[ $(i686-w64-mingw32-objdump -p build/release/win32/"$exe") =~ Time/Date[[:space:]]+Thu\ Jan\ +1\ 00:00:00\ 1970 ]] ||
+    fail "$exe has a link time in its PE header"
+done
+# No build path in anything shipped.
+if grep -rlaF -e "$PWD" -e /build/release $root $work/kit; then fail "build paths in the files above"; fi
 for exe in "${RELEASE_WINDOWS_EXES[@]}"; do
   name=$(basename "$exe" .exe)
   grep -qa "$name $version" $work/kit/"$name".exe || fail "$name.exe does not carry $version"
