@@ -48,6 +48,15 @@ done
 (cd "$a" && ls dist) >"$work/list-a"
 (cd "$b" && ls dist) >"$work/list-b"
 cmp -s "$work/list-a" "$work/list-b" || { echo "DIFFERS: the list of dist/"; differ=1; }
+# The release in this work tree, built incrementally, must match too when it is HEAD's.
+if [[ -z $(git status --porcelain) ]] && [[ -f dist/SHA256SUMS ]]; then
+  if cmp -s dist/SHA256SUMS "$a/dist/SHA256SUMS"; then
+    echo "same: dist/ of this work tree"
+  else
+    echo "DIFFERS: dist/ of this work tree (make release again if HEAD moved since)"
+    differ=1
+  fi
+fi
 if ((differ)); then
   echo "FAIL: two release builds of $head differ"
   exit 1
