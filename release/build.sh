@@ -26,6 +26,7 @@ cmake --preset release-host \
 cmake --build --preset release-host --target "${names[@]}"
 cmake --preset release-win32 >/dev/null
 cmake --build --preset release-win32 --target "${win_targets[@]}"
+dirty=$(git status --porcelain)
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' $host/CMakeCache.txt)
 arch=$(dpkg --print-architecture)
 
@@ -86,5 +87,7 @@ zip=dist/quarv-windows-$version.zip
 strip-nondeterminism --type zip --timestamp "$SOURCE_DATE_EPOCH" $stage/kit.zip
 mv $stage/kit.zip $zip
 
+# What dist/ was built from, for repro.sh: the commit, and whether the work tree had changes.
+echo "$(git rev-parse HEAD)${dirty:+ with changes}" >$stage/built-from
 (cd dist && sha256sum "$(basename $deb)" "$(basename $zip)" >SHA256SUMS)
 ls -l dist

@@ -49,11 +49,11 @@ done
 (cd "$b" && ls dist) >"$work/list-b"
 cmp -s "$work/list-a" "$work/list-b" || { echo "DIFFERS: the list of dist/"; differ=1; }
 # The release in this work tree, built incrementally, must match too when it is HEAD's.
-if [[ -z $(git status --porcelain) ]] && [[ -f dist/SHA256SUMS ]]; then
+if [[ $(cat build/release/stage/built-from 2>/dev/null) == "$head" ]]; then
   if cmp -s dist/SHA256SUMS "$a/dist/SHA256SUMS"; then
     echo "same: dist/ of this work tree"
   else
-    echo "DIFFERS: dist/ of this work tree (make release again if HEAD moved since)"
+    echo "DIFFERS: dist/ of this work tree"
     differ=1
   fi
 fi
