@@ -10,11 +10,18 @@ head=$(git rev-parse HEAD)
 work=$(mktemp -d /tmp/quarv-repro.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 sides=(first second-build-elsewhere)
-for side in "${sides[@]}"; do
-  git clone -q --no-checkout "$(git rev-parse --git-common-dir)" "$work/$side"
-  git -C "$work/$side" checkout -q --detach "$head"
-  echo "release build in $work/$side"
-  bash "$work/$side/release/build.sh" >"$work/$side.log" 2>&1 || {
+# The second build also runs under another umask, time zone and locale, which build.sh must
+# not let through.
+settings=("umask 022" "umask 077; export TZ=Asia/Tokyo LANG=C LC_ALL=")
+for i in 0 1; do
+  side=${sides[$i]}
+  echo "release build in $work/$side (${settings[$i]})"
+  (
+    eval "${settings[$i]}"
+    git clone -q --no-checkout "$(git rev-parse --git-common-dir)" "$work/$side" &&
+      git -C "$work/$side" checkout -q --detach "$head" &&
+      bash "$work/$side/release/build.sh"
+  ) >"$work/$side.log" 2>&1 || {
     tail -20 "$work/$side.log"
     echo "FAIL: the release build in $work/$side failed"
     exit 1
