@@ -43,6 +43,9 @@ def icon_check(res, ico):
     failures = []
     if [pictures.get(member[-1]) for member in members] != wanted:
         failures.append("the icon's pictures are not those of " + ico)
+    # Windows reads a PNG picture of an icon only as 8-bit RGBA (IHDR depth 8, colour type 6).
+    if any(p[:8] == b"\x89PNG\r\n\x1a\n" and p[24:26] != b"\x08\x06" for p in wanted):
+        failures.append("a PNG picture of the icon is not 8-bit RGBA")
     if sum(map(len, pictures.values())) + 6 + 14 * count > ICON_BUDGET:
         failures.append("the icon takes more than %d bytes" % ICON_BUDGET)
     return line, failures
