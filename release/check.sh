@@ -61,6 +61,11 @@ for command in "${RELEASE_COMMANDS[@]}"; do
   "$root/usr/bin/$name" --help >$work/$name.help 2>/dev/null || fail "$name --help: status $?"
   grep -q -- --version $work/$name.help || fail "$name --help does not name --version"
 done
+# quarv-stamp, once it ships, finds the installed template by itself.
+if [[ -x $root/usr/bin/quarv-stamp ]]; then
+  $root/usr/bin/quarv-stamp --image firmware/standin.bin --out $work/stamped.exe >/dev/null ||
+    fail "the packaged quarv-stamp does not stamp with the packaged template"
+fi
 cmp -s $root/usr/share/quarv/$RELEASE_TEMPLATE_NAME build/release/win32/$RELEASE_TEMPLATE_EXE ||
   fail "the package's template is not the release build of $RELEASE_TEMPLATE_EXE"
 
@@ -133,6 +138,12 @@ for exe in "${RELEASE_WINDOWS_EXES[@]}"; do
     grep -qaF "$version" $work/kit/"$name".exe || fail "$name.exe does not carry $version"
   fi
 done
+# quarv-stamp.exe, once it ships, finds the template beside itself in the unpacked kit.
+if [[ -d build/wine && -f $work/kit/quarv-stamp.exe ]]; then
+  cp firmware/standin.bin $work/kit/
+  (cd $work/kit && "$OLDPWD"/cmake/wine-run.sh quarv-stamp.exe --image standin.bin \
+    --out stamped.exe >/dev/null 2>&1) || fail "quarv-stamp.exe does not stamp with the kit's template"
+fi
 
 (cd dist && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match dist/"
 [[ $(wc -l <dist/SHA256SUMS) == 2 ]] || fail "SHA256SUMS does not hold exactly the two files"
