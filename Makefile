@@ -3,7 +3,8 @@ SHELL := /bin/bash
 WINEPREFIX_DIR := $(CURDIR)/build/wine
 SOURCES = $(shell git ls-files -co --exclude-standard '*.cpp' '*.h' 2>/dev/null)
 
-.PHONY: test deps wine host win32 format cppcheck demo bench bench-cli bench-loader
+.PHONY: test deps wine host win32 format cppcheck demo bench bench-cli bench-loader release \
+  release-check
 
 test: deps format cppcheck host win32
 
@@ -83,3 +84,13 @@ bench-loader: deps
 	  --stamp $(BENCH_DIR)/host/stamp/quarv-stamp --template $(WIN32_DIR)/ui/quarv-update.exe \
 	  --work $(BENCH_DIR) --exe $(WIN32_DIR)/ui/quarv-update.exe $(WIN32_DIR)/cli/quarv-flash.exe \
 	  $(WIN32_DIR)/stamp/quarv-stamp.exe
+
+# The Debian package, the Windows kit and SHA256SUMS in dist/, from the release presets.
+release: deps
+	bash release/build.sh
+
+# What dist/ holds (files, --version, manual pages, lintian, zip, checksums), then two release
+# builds of HEAD in clean clones compared byte for byte.
+release-check: deps
+	bash release/check.sh
+	bash release/repro.sh

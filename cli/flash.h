@@ -25,6 +25,7 @@ struct CliOptions {
   bool station = false;
   bool list = false;
   bool help = false;
+  bool version = false;
   uint32_t wait_s = 60;  // 0: for ever
   std::vector<std::string> ports;
 };

@@ -63,6 +63,10 @@ int main(int argc, char** argv) {
     fputs(usage_text(), stdout);
     return EXIT_OK;
   }
+  if (options.version) {
+    puts("quarv-flash " QUARV_VERSION);
+    return EXIT_OK;
+  }
   if (options.list) {
     serial_list(stdout);
     return EXIT_OK;

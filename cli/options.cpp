@@ -7,8 +7,8 @@
 namespace {
 
 const char USAGE[] =
-    "usage: quarv-flash --image FILE [--station] [--log FILE] [--wait SECONDS] PORT...\n"
-    "       quarv-flash --list\n"
+    "Usage: quarv-flash --image FILE [--station] [--log FILE] [--wait SECONDS] PORT...\n"
+    "  or:  quarv-flash --list\n"
     "\n"
     "Writes FILE, a raw binary padded with zeros to whole 1,024-byte blocks, into the flash of\n"
     "the Quarv device on every PORT at once (from 0x08000000, through its serial bootloader),\n"
@@ -25,6 +25,7 @@ const char USAGE[] =
     "                  that port; a unit is new once the port has been silent for 1 s. Ctrl-C\n"
     "                  (SIGINT, SIGTERM) ends the run with a tally per port\n"
     "  --list          print the serial ports present, one a line\n"
+    "  --version       print the version and exit\n"
     "\n"
     "Exit status: 0 every device verified and reset; 1 a device failed verification; 2 bad\n"
     "options or image (no port opened); 3 a port could not be opened or set up, or was lost\n"
@@ -97,12 +98,14 @@ bool parse_options(int argc, const char* const* argv, CliOptions& options, std::
       options.list = true;
     } else if (arg == "--help" || arg == "-h") {
       options.help = true;
+    } else if (arg == "--version") {
+      options.version = true;
     } else {
       error = "unknown option " + arg;
       return false;
     }
   }
-  if (options.help) return true;
+  if (options.help || options.version) return true;
   if (options.list) {
     if (argc == 2) return true;
     error = "--list takes nothing else";

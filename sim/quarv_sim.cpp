@@ -178,6 +178,10 @@ int main(int argc, char** argv) {
       std::fputs(sim_usage(), stdout);
       return 0;
     }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::puts("quarv-sim " QUARV_VERSION);
+      return 0;
+    }
   }
   Session s;
   std::string error;

@@ -5,7 +5,7 @@
 namespace {
 
 const char USAGE[] =
-    "usage: quarv-sim --link PATH [options]\n"
+    "Usage: quarv-sim --link PATH [options]\n"
     "\n"
     "Acts as a Quarv bootloader on a new pseudo-terminal whose path is linked at PATH\n"
     "(for Wine: $WINEPREFIX/dosdevices/comN), until SIGINT or SIGTERM; the link is\n"
@@ -50,10 +50,15 @@ const char USAGE[] =
     "                        of the block (default 0) flipped\n"
     "  --resets-unanswered N the first N reset requests are ignored\n"
     "  --help                this text\n"
+    "  --version             print the version and exit\n"
     "\n"
     "Bytes sent faster than the line carries them wait, at most 2,048 of them; the\n"
     "rest are lost, as a device's full receive buffer loses them.\n"
-    "--link refuses to replace anything but a symbolic link (a stale one of an earlier run).\n";
+    "--link refuses to replace anything but a symbolic link (a stale one of an earlier run).\n"
+    "\n"
+    "Exit status: 0 stopped by SIGINT or SIGTERM, log and dump written; 1 could not start\n"
+    "(link, pseudo-terminal, log or dump file) or could not write the log or dump at exit;\n"
+    "2 bad options.\n";
 
 // Plain decimal only: no sign, spaces, base prefix or leading zero, so that "010" cannot
 // quietly mean 8 and a typo cannot pass for a number.

@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# make release: the Debian package, the Windows kit and SHA256SUMS into dist/, from the release
+# presets (optimised, no sanitizers, no source paths). Two runs on one commit give the same
+# bytes: every time stamp is the last commit's, every mode and owner fixed, every list sorted.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source release/tools.sh
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+export TZ=UTC LC_ALL=C.UTF-8
+umask 022
+
+host=build/release/host
+win=build/release/win32
+names=()
+for command in "${RELEASE_COMMANDS[@]}"; do names+=("$(basename "$command")"); done
+win_targets=()
+for exe in "${RELEASE_WINDOWS_EXES[@]}" "$RELEASE_TEMPLATE_EXE"; do
+  win_targets+=("$(basename "$exe" .exe)")
+done
+# Debian's build flags (hardening, no source paths), as a package build would take them.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all DEB_CFLAGS_MAINT_STRIP=-g DEB_CXXFLAGS_MAINT_STRIP=-g
+cmake --preset release-host \
+  -DCMAKE_C_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CFLAGS)" \
+  -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+  -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
+cmake --build --preset release-host --target "${names[@]}"
+cmake --preset release-win32 >/dev/null
+cmake --build --preset release-win32 --target "${win_targets[@]}"
+dirty=$(git status --porcelain)
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' $host/CMakeCache.txt)
+arch=$(dpkg --print-architecture)
+
+stage=build/release/stage
+rm -rf $stage dist
+mkdir -p $stage dist
+
+# The package tree, as dh_install, dh_installman, dh_strip and dh_compress would leave it.
+# dpkg-gencontrol and dpkg-shlibdeps want a source tree's debian/ folder: one is made for them.
+debian=$stage/source/debian
+root=$debian/$RELEASE_PACKAGE
+doc=$root/usr/share/doc/$RELEASE_PACKAGE
+install -d $root/DEBIAN $root/usr/bin $root/usr/share/man/man1 $root/usr/share/quarv $doc
+for command in "${RELEASE_COMMANDS[@]}"; do
+  name=$(basename "$command")
+  install -m 755 "$host/$command" $root/usr/bin/
+  strip --strip-unneeded --remove-section=.comment --remove-section=.note $root/usr/bin/"$name"
+  # help2man dates the page from SOURCE_DATE_EPOCH.
+  help2man --no-info --section=1 --include="$command.h2m" --output=$stage/"$name".1 \
+    $root/usr/bin/"$name"
+  gzip -9n <$stage/"$name".1 >$root/usr/share/man/man1/"$name".1.gz
+done
+install -m 644 $win/$RELEASE_TEMPLATE_EXE $root/usr/share/quarv/quarv-update-template.exe
+install -m 644 release/copyright $doc/copyright
+gzip -9n <README.md >$doc/README.md.gz
+
+cp release/control.in $debian/control
+{
+  echo "$RELEASE_PACKAGE ($version) unstable; urgency=medium"
+  echo
+  echo "  * Release $version of the Quarv update tools."
+  echo
+  echo " -- $(sed -n 's/^Maintainer: //p' release/control.in)  $(date -R -d @"$SOURCE_DATE_EPOCH")"
+} >$debian/changelog
+gzip -9n <$debian/changelog >$doc/changelog.gz
+(
+  cd $stage/source
+  dpkg-shlibdeps -Tdebian/substvars debian/"$RELEASE_PACKAGE"/usr/bin/*
+  dpkg-gencontrol -p"$RELEASE_PACKAGE" -Pdebian/"$RELEASE_PACKAGE" -Tdebian/substvars \
+    -fdebian/files
+)
+chmod 644 $root/DEBIAN/control
+(cd $root && find usr -type f | sort | xargs md5sum >DEBIAN/md5sums)
+find $root -exec touch --no-dereference --date=@"$SOURCE_DATE_EPOCH" {} +
+deb=dist/${RELEASE_PACKAGE}_${version}_${arch}.deb
+dpkg-deb --root-owner-group -Zxz --build $root $deb
+
+# The Windows kit: flat, so that quarv-stamp finds the template beside itself.
+kit=$stage/zip
+mkdir -p $kit
+for exe in "${RELEASE_WINDOWS_EXES[@]}"; do install -m 644 $win/"$exe" $kit/; done
+install -m 644 $win/$RELEASE_TEMPLATE_EXE $kit/$RELEASE_TEMPLATE_NAME
+sed -e "s/@VERSION@/$version/g" -e 's/$/\r/' release/QUICKSTART.txt >$kit/QUICKSTART.txt
+chmod 644 $kit/QUICKSTART.txt
+find $kit -exec touch --date=@"$SOURCE_DATE_EPOCH" {} +
+zip=dist/quarv-windows-$version.zip
+(cd $kit && find . -type f -printf '%P\n' | sort | zip -q -X -D -9 ../kit.zip -@)
+strip-nondeterminism --type zip --timestamp "$SOURCE_DATE_EPOCH" $stage/kit.zip
+mv $stage/kit.zip $zip
+
+# What dist/ was built from, for repro.sh: the commit, and whether the work tree had changes.
+echo "$(git rev-parse HEAD)${dirty:+ with changes}" >$stage/built-from
+(cd dist && sha256sum "$(basename $deb)" "$(basename $zip)" >SHA256SUMS)
+ls -l dist

@@ -1,0 +1,156 @@
+#!/usr/bin/env bash
+# make release-check, first half: what dist/ holds. The package's file list, modes and owners;
+# its commands' --version run from the package unpacked into a temporary root; each manual page
+# rendered without warnings and holding what a manual page must; lintian; the zip's contents;
+# SHA256SUMS. Every failure is named; the exit status is 1 when there was one.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+source release/tools.sh
+export LC_ALL=C.UTF-8
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+# The statuses a --help text's "Exit status" paragraph names: numbers that begin an item, after
+# the heading, a semicolon or a line's indent ("0 every device verified; 1 a device failed").
+statuses_of_help() {
+  python3 -c '
+import re, sys
+text = sys.stdin.read()
+at = re.search(r"^exit status", text, re.I | re.M)
+paragraph = re.split(r"\n\s*\n", text[at.start():])[0] if at else ""
+print(" ".join(sorted(set(re.findall(r"(?:^exit status:?|[;:]|\n)\s*(\d+)\b", paragraph, re.I)), key=int)))'
+}
+
+version=$(sed -n 's/^project(.* VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+deb=dist/${RELEASE_PACKAGE}_${version}_$(dpkg --print-architecture).deb
+zip=dist/quarv-windows-$version.zip
+for file in $deb $zip dist/SHA256SUMS; do
+  [[ -f $file ]] || { echo "FAIL: no $file: run make release first"; exit 1; }
+done
+work=$(mktemp -d /tmp/quarv-release-check.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+# The package: exactly these files, root's, with these modes.
+doc=./usr/share/doc/$RELEASE_PACKAGE
+{
+  for command in "${RELEASE_COMMANDS[@]}"; do
+    name=$(basename "$command")
+    echo "-rwxr-xr-x root/root ./usr/bin/$name"
+    echo "-rw-r--r-- root/root ./usr/share/man/man1/$name.1.gz"
+  done
+  echo "-rw-r--r-- root/root ./usr/share/quarv/$RELEASE_TEMPLATE_NAME"
+  for file in README.md.gz changelog.gz copyright; do echo "-rw-r--r-- root/root $doc/$file"; done
+} | sort >$work/files.want
+dpkg-deb -c $deb | awk '$1 !~ /^d/ {print $1, $2, $6}' | sort >$work/files.got
+diff -u $work/files.want $work/files.got >$work/files.diff || fail "package files:
+$(cat $work/files.diff)"
+[[ $(dpkg-deb -f $deb Version) == "$version" ]] || fail "package version is not $version"
+[[ $(dpkg-deb -f $deb Depends) == *"libc6 (>= "* ]] || fail "Depends lacks the computed libc6"
+
+# Each command from the unpacked package: its version, and --help on stdout with status 0,
+# which help2man relies on.
+root=$work/root
+dpkg-deb -x $deb $root
+for command in "${RELEASE_COMMANDS[@]}"; do
+  name=$(basename "$command")
+  got=$("$root/usr/bin/$name" --version 2>&1)
+  [[ $got == "$name $version" ]] || fail "$name --version printed \"$got\", not \"$name $version\""
+  "$root/usr/bin/$name" --help >$work/$name.help 2>/dev/null || fail "$name --help: status $?"
+  grep -q -- --version $work/$name.help || fail "$name --help does not name --version"
+done
+# quarv-stamp, once it ships, finds the installed template by itself.
+if [[ -x $root/usr/bin/quarv-stamp ]]; then
+  $root/usr/bin/quarv-stamp --image firmware/standin.bin --out $work/stamped.exe >/dev/null ||
+    fail "the packaged quarv-stamp does not stamp with the packaged template"
+fi
+cmp -s $root/usr/share/quarv/$RELEASE_TEMPLATE_NAME build/release/win32/$RELEASE_TEMPLATE_EXE ||
+  fail "the package's template is not the release build of $RELEASE_TEMPLATE_EXE"
+
+# Manual pages: no warning from man or groff; the sections; every option of --help; the same
+# exit statuses as --help's "Exit status:" paragraph; quarv-flash's note on serial port access.
+for command in "${RELEASE_COMMANDS[@]}"; do
+  name=$(basename "$command")
+  page=$root/usr/share/man/man1/$name.1.gz
+  warnings=$(MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$page" 2>&1 >/dev/null)
+  [[ -z $warnings ]] || fail "$name.1 renders with warnings: $warnings"
+  MANWIDTH=200 man -l "$page" 2>/dev/null | col -b >$work/$name.txt
+  for section in NAME SYNOPSIS DESCRIPTION "EXIT STATUS" FILES EXAMPLES; do
+    grep -qx "$section" $work/$name.txt || fail "$name.1 has no $section section"
+  done
+  for option in $(grep -o -- '^ *--[a-z-]*' $work/$name.help | sort -u); do
+    grep -q -- "$option" $work/$name.txt || fail "$name.1 does not mention $option"
+  done
+  help_statuses=$(statuses_of_help <$work/$name.help)
+  page_statuses=$(sed -n '/^EXIT STATUS$/,/^[A-Z]/p' $work/$name.txt | grep -oE '^ +[0-9]+ ' |
+    grep -oE '[0-9]+' | sort -nu | tr '\n' ' ')
+  [[ -n $help_statuses && "$help_statuses " == "$page_statuses" ]] ||
+    fail "$name: exit statuses in --help ($help_statuses) and the page ($page_statuses) differ"
+done
+grep -q dialout $work/quarv-flash.txt || fail "quarv-flash.1 does not name the dialout group"
+
+# lintian: no error; every warning one that the README lists with its reason.
+lintian --fail-on error $deb >$work/lintian.txt 2>&1 ||
+  fail "lintian: $(cat $work/lintian.txt)"
+for tag in $(sed -n 's/^W: [^ ]* \([a-z0-9-]*\).*/\1/p' $work/lintian.txt | sort -u); do
+  grep -q "\`$tag\`" README.md || fail "lintian warning $tag is not listed in the README"
+done
+
+# The Windows kit: these files, the quick start with Windows line ends, each exe a PE32 of the
+# release build carrying the version.
+{
+  for exe in "${RELEASE_WINDOWS_EXES[@]}"; do basename "$exe"; done
+  echo "$RELEASE_TEMPLATE_NAME"
+  echo QUICKSTART.txt
+} | sort >$work/zip.want
+unzip -Z1 $zip | sort >$work/zip.got
+diff -u $work/zip.want $work/zip.got >$work/zip.diff || fail "zip files:
+$(cat $work/zip.diff)"
+unzip -q -o $zip -d $work/kit || fail "the zip does not unpack"
+quickstart=$work/kit/QUICKSTART.txt
+[[ -s $quickstart ]] && ! grep -q $'[^\r]$\|^$' $quickstart ||
+  fail "QUICKSTART.txt has a line without a Windows line end"
+tr -s '\r\n ' ' ' <$quickstart | grep 'TEMPLATE' | grep -q 'carries a stand-in image' ||
+  fail "QUICKSTART.txt does not say that the template carries a stand-in image"
+for exe in "${RELEASE_WINDOWS_EXES[@]}" "$RELEASE_TEMPLATE_EXE"; do
+  name=$(basename "$exe")
+  [[ $exe == "$RELEASE_TEMPLATE_EXE" ]] && name=$RELEASE_TEMPLATE_NAME
+  cmp -s $work/kit/"$name" build/release/win32/"$exe" || fail "$name is not the release build"
+  [[ $(i686-w64-mingw32-objdump -p $work/kit/"$name") =~ Magic[[:space:]]+010b ]] ||
+    fail "$name is no PE32"
+done
+for exe in "${RELEASE_WINDOWS_EXES[@]}" "$RELEASE_TEMPLATE_EXE"; do
+  [[ $(i686-w64-mingw32-objdump -p build/release/win32/"$exe") =~ Time/Date[[:space:]]+Thu\ Jan\ +1\ 00:00:00\ 1970 ]] ||
+    fail "$exe has a link time in its PE header"
+done
+# No build path in anything shipped.
+if grep -rlaF -e "$PWD" -e /build/release $root $work/kit; then fail "build paths in the files above"; fi
+# Each console exe's --version under Wine when the prefix of make test is there; else at least
+# the version among its bytes.
+for exe in "${RELEASE_WINDOWS_EXES[@]}"; do
+  name=$(basename "$exe" .exe)
+  if [[ -d build/wine ]]; then
+    got=$(cmake/wine-run.sh $work/kit/"$name".exe --version 2>/dev/null | tr -d '\r')
+    [[ $got == "$name $version" ]] || fail "$name.exe --version printed \"$got\" under Wine"
+  else
+    grep -qaF "$version" $work/kit/"$name".exe || fail "$name.exe does not carry $version"
+  fi
+done
+# quarv-stamp.exe, once it ships, finds the template beside itself in the unpacked kit.
+if [[ -d build/wine && -f $work/kit/quarv-stamp.exe ]]; then
+  cp firmware/standin.bin $work/kit/
+  (cd $work/kit && "$OLDPWD"/cmake/wine-run.sh quarv-stamp.exe --image standin.bin \
+    --out stamped.exe >/dev/null 2>&1) || fail "quarv-stamp.exe does not stamp with the kit's template"
+fi
+
+(cd dist && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match dist/"
+[[ $(wc -l <dist/SHA256SUMS) == 2 ]] || fail "SHA256SUMS does not hold exactly the two files"
+
+if ((failures)); then
+  echo "release check: $failures failures"
+  exit 1
+fi
+echo "release check: dist/ as it should be ($(basename $deb), $(basename $zip), SHA256SUMS)"
+grep '^[WI]:' $work/lintian.txt || true
