@@ -99,6 +99,12 @@ bool sim_parse_options(int argc, const char* const* argv, SimOptions& options, s
       takes_value = false;
     } else if (name == "--next-unit-ms") {
       ok = parse_u32(value, options.faults.next_unit_ms) && options.faults.next_unit_ms > 0;
+    } else if (name == "--lose-reset-reply") {
+      ok = parse_u32(value, k) && k > 0;
+      if (ok) options.faults.reset_reply_lost.insert(k);
+    } else if (name == "--leave-at-write") {
+      ok = parse_pair(value, k, n, true) && k > 0 && n > 0;
+      if (ok) options.faults.leave_at_write[k] = n;
     } else if (name == "--power-on-signal") {
       options.power_on_signal = true;
       takes_value = false;
