@@ -2,13 +2,18 @@
 """quarv-flash against quarv-sim devices on pseudo-terminals, natively; with --w32, the Windows
 console build once under Wine. Usage: cli_test.py --flash EXE --sim SIM [--w32 EXE --template P]"""
 import argparse
+import errno
 import fcntl
 import json
 import os
+import pty
+import re
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import unittest
 
@@ -58,28 +63,38 @@ class CliTest(unittest.TestCase):
         self.sims.append(Sim(self.work, name, *options))
         return self.sims[-1]
 
-    def flash(self, *args, image=IMAGE):
-        return subprocess.run([ARGS.flash, "--image", image, "--log", self.log, *args],
-                              capture_output=True, text=True, timeout=120)
+    def flash(self, *args, image=IMAGE, log=None, **popen):
+        popen.setdefault("capture_output", True)
+        return subprocess.run([ARGS.flash, "--image", image, "--log", log or self.log, *args],
+                              text=True, timeout=120, **popen)
 
     def events(self, port=None, event=None):
         if not os.path.exists(self.log):
             return []
-        with open(self.log) as log:
+        # Strict UTF-8, as any reader of the log decodes it.
+        with open(self.log, encoding="utf-8") as log:
             return [e for e in map(json.loads, log)
                     if port in (None, e["port"]) and event in (None, e["event"])]
 
+    def station(self, *ports, stdout=subprocess.PIPE, image=IMAGE, **popen):
+        return subprocess.Popen([ARGS.flash, "--station", "--image", image, "--log", self.log,
+                                 *ports], stdout=stdout, text=True, **popen)
+
     def test_three_ports_one_flipped_bit(self):
-        # A quote in a port's name must not break its log lines.
-        good, bad, other = self.sim("a"), self.sim("b", "--flip-write", "2:5"), self.sim('c"q')
-        done = self.flash(good.link, bad.link, other.link)
+        # A quote in a port's name must not break its log lines, nor a name in Latin-1 (a byte
+        # that is not UTF-8, carried by Python as a lone surrogate) the log's encoding.
+        good, bad, other = self.sim("a"), self.sim("b", "--flip-write", "2:5"), self.sim('c"\udce9')
+        done = self.flash(good.link, bad.link, other.link, errors="surrogateescape")
         self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
         crc = "CRC 0x%04x" % harness.crc16(PADDED)
         summary = {line.split()[0]: line.split()[1] for line in done.stdout.splitlines()
                    if crc in line}
         self.assertEqual(summary, {good.link: "OK", bad.link: "FAILED", other.link: "OK"})
+        flipped = bytearray(PADDED)
+        flipped[1024] ^= 1 << 5
+        self.assertIn("device CRC 0x%04x" % harness.crc16(bytes(flipped)), done.stdout)
         for sim, last in ((good, "CRCs match"), (bad, "CRC FAIL"), (other, "CRCs match")):
-            trace = [e["text"] for e in self.events(sim.link, "trace")]
+            trace = [e["text"] for e in self.events(sim.link.replace("\udce9", "\xe9"), "trace")]
             # Each port's own trace, whole and unmixed: one link, two blocks, one verdict.
             self.assertEqual(sum(t.startswith("PROG ADDR") for t in trace), 2, trace)
             self.assertEqual(trace.count("REMOTE DEVICE LINK ESTABLISHED"), 1)
@@ -154,7 +169,7 @@ class CliTest(unittest.TestCase):
         device.process.kill()
         out, err = run.communicate(timeout=30)
         self.assertEqual(run.returncode, 3, out)
-        self.assertIn("lost", err)
+        self.assertIn("lost (%s)" % os.strerror(errno.EIO), err)
 
     def test_bad_options_and_images(self):
         device = self.sim("untouched")
@@ -173,6 +188,142 @@ class CliTest(unittest.TestCase):
             done = subprocess.run([ARGS.flash, *args], capture_output=True, text=True)
             self.assertEqual((done.returncode, message in done.stderr), (2, True), (args, done.stderr))
         self.assertEqual(device.requests(), [])
+
+    def test_closed_pipes_do_not_stop_the_flashing(self):
+        # As under `| head -1` with stderr to a closed pipe too: every job still runs to its end
+        # and the exit status is what the devices earned.
+        good, bad = self.sim("good"), self.sim("bad", "--flip-write", "1")
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        done = self.flash(good.link, bad.link, capture_output=False, stdout=write_end,
+                          stderr=write_end)
+        os.close(write_end)
+        self.assertEqual(done.returncode, 1)
+        self.assertEqual([e["text"] for e in self.events(event="result")], ["OK", "FAILED"]
+                         if self.events(event="result")[0]["port"] == good.link
+                         else ["FAILED", "OK"])
+        self.assertIn("Broken pipe", " ".join(e["text"] for e in self.events(event="output")))
+        self.assertEqual(good.stop(), PADDED)
+
+    def test_closed_standard_descriptors_are_never_taken(self):
+        device = self.sim("device")
+        done = self.flash(device.link, capture_output=False, stdin=subprocess.DEVNULL,
+                          preexec_fn=lambda: (os.close(1), os.close(2)))
+        self.assertEqual(done.returncode, 0)
+        self.assertEqual([e["text"] for e in self.events(event="result")], ["OK"])
+        self.assertEqual(device.stop(), PADDED)
+
+    def test_controlling_terminal_is_not_a_port(self):
+        device = self.sim("device")
+        master, slave = os.openpty()
+
+        def own_terminal():
+            fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+        with open(os.devnull, "w") as null:
+            done = subprocess.run([ARGS.flash, "--image", IMAGE, "--wait", "1", device.link,
+                                   "/dev/tty"], stdin=slave, stdout=null, stderr=subprocess.PIPE,
+                                  text=True, start_new_session=True, preexec_fn=own_terminal,
+                                  timeout=30)
+        os.close(slave)
+        os.close(master)
+        self.assertEqual(done.returncode, 3, done.stderr)
+        self.assertIn("/dev/tty is the terminal quarv-flash runs in", done.stderr)
+        self.assertEqual(device.requests(), [])
+
+    def test_log_that_cannot_be_written(self):
+        device = self.sim("device")
+        done = self.flash(device.link, log="/dev/full")
+        self.assertEqual(done.returncode, 5, done.stdout + done.stderr)
+        self.assertIn("the log /dev/full cannot be written (%s)" % os.strerror(errno.ENOSPC),
+                      done.stderr)
+        self.assertIn("the log /dev/full was not written whole", done.stdout)
+        self.assertEqual(device.stop(), PADDED)
+
+    def test_short_wait_survives_one_lost_reply(self):
+        # The engine resends a block after 5 s; --wait 2 must not end the port before that.
+        device = self.sim("device", "--drop", "2")
+        done = self.flash("--wait", "2", device.link)
+        self.assertEqual(done.returncode, 0, done.stdout)
+        self.assertEqual(device.stop(), PADDED)
+
+    def test_station_tells_a_new_board_from_the_last(self):
+        # On one line the verified unit's reset reply is lost: the next board, answering after
+        # the silence, is a unit of its own and flashed whole. On the other the unit is taken
+        # off mid-write: it failed, and the board after it is flashed from its first block.
+        lost = self.sim("lost", "--app-after-reset", "--next-unit-ms", "1500",
+                        "--lose-reset-reply", "1")
+        pulled = self.sim("pulled", "--app-after-reset", "--next-unit-ms", "1500",
+                          "--leave-at-write", "1:2")
+        run = self.station(lost.link, pulled.link)
+        self.wait_for(lambda: len(self.events(event="result")) >= 4, timeout_s=15)
+        run.send_signal(signal.SIGINT)
+        out = run.communicate(timeout=30)[0]
+        self.assertEqual(run.returncode, 1, out)
+        for sim, results, writes in (
+                (lost, [("OK", "reset not confirmed"), ("OK", None)], [1, 1, 2, 2]),
+                (pulled, [("FAILED", "left before done"), ("OK", None)], [1, 1, 2, 2])):
+            self.assertEqual([(e["text"], e.get("detail")) for e in
+                              self.events(sim.link, "result")][:2], results)
+            self.assertEqual([r["unit"] for r in sim.requests() if r["command"] == "write"][:4],
+                             writes)
+            self.assertEqual(sum(r["unit"] == 2 and r["command"] == "reset"
+                                 for r in sim.requests()), 1)
+        self.assertRegex(out, r"%s +2 OK +0 FAILED" % lost.link)
+
+    def test_station_unit_cut_short_keeps_its_result(self):
+        image = os.path.join(self.work, "eight.bin")
+        with open(image, "wb") as f:
+            f.write(os.urandom(8 * 1024))
+        for stop in (signal.SIGINT, signal.SIGHUP):
+            with self.subTest(signal=stop):
+                os.unlink(self.log) if os.path.exists(self.log) else None
+                device = self.sim("slow-%d" % stop, "--program-ms", "100")
+                run = self.station(device.link, image=image)
+                self.wait_for(lambda: any(r["command"] == "write" for r in device.requests()))
+                run.send_signal(stop)
+                out = run.communicate(timeout=30)[0]
+                self.assertEqual(run.returncode, 130, out)
+                result = self.events(device.link, "result")
+                self.assertEqual([e["text"] for e in result], ["INTERRUPTED"])
+                self.assertTrue(1 <= result[0]["block"] < 8 and result[0]["blocks"] == 8, result)
+                self.assertRegex(out, r"0 OK +0 FAILED +1 INTERRUPTED")
+                lines = [line for line in out.splitlines() if device.link in line]
+                self.assertIn("INTERRUPTED", lines[-1])
+
+    def test_live_lines_fit_the_terminal(self):
+        device = self.sim("p", "--app-after-reset")
+        master, slave = os.openpty()
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 60, 0, 0))
+        run = self.station(device.link, stdout=slave)
+        os.close(slave)
+        screen = b""
+
+        def read_until(pattern):
+            nonlocal screen
+            deadline = time.monotonic() + 15
+            while not re.search(pattern, screen) and time.monotonic() < deadline:
+                screen += os.read(master, 4096)
+        read_until(rb"waiting +next unit")
+        fcntl.ioctl(master, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 40, 0, 0))
+        narrow = len(screen)
+        time.sleep(0.6)
+        read_until(rb"\n(?!.*\n)")
+        run.send_signal(signal.SIGINT)
+        try:
+            while True:
+                screen += os.read(master, 4096)
+        except OSError:
+            pass
+        run.wait(timeout=30)
+        os.close(master)
+        summary = screen.rfind(b"\r\n\r\n")  # the run's summary lines are not redrawn
+        for start, end, width in ((0, narrow, 60), (narrow + screen[narrow:].find(b"\x1b["),
+                                                    summary, 40)):
+            for line in re.sub(rb"\x1b\[[0-9]*[AK]|\r", b"", screen[start:end]).split(b"\n"):
+                self.assertLess(len(line), width, line)
+        # Once a unit is done, the waiting line tells what comes next, not that unit's figures.
+        waiting = re.findall(rb"waiting +next unit[^\x1b]*", screen[:narrow])
+        self.assertTrue(waiting and not any(b"%" in l or b"B/s" in l for l in waiting), waiting)
 
 
 class WindowsConsoleTest(unittest.TestCase):
