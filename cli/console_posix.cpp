@@ -11,12 +11,8 @@
 void console_prepare() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    // The lowest free descriptor is this one, since those below it are valid by now.
-    int null = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-    if (null >= 0 && null != fd) {
-      dup2(null, fd);
-      close(null);
-    }
+    // An open takes the lowest free descriptor: this one, since those below it are valid by now.
+    if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) break;
   }
   signal(SIGPIPE, SIG_IGN);
 }

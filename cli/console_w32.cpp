@@ -17,7 +17,7 @@ void console_prepare() {
     if (_get_osfhandle(fd) != -1) continue;
     int null = _open("NUL", fd == 0 ? _O_RDONLY : _O_WRONLY);
     if (null >= 0 && null != fd) {
-      _dup2(null, fd);
+      _dup2(null, fd);  // the C library may not hand out the lowest free descriptor
       _close(null);
     }
   }

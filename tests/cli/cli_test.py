@@ -234,13 +234,15 @@ class CliTest(unittest.TestCase):
         self.assertEqual(device.stop(), PADDED)
 
     def test_station_tells_a_new_board_from_the_last(self):
-        # One line loses the verified unit's reset reply; on the other the unit is taken off
-        # mid-write. Each next board, answering after the silence, is a unit of its own.
+        # One line loses the verified unit's reset reply; on the next the unit is taken off
+        # mid-write. Each next board, answering after the silence, is a unit of its own. On the
+        # third one lost reply to a block is only that: the unit is flashed once, OK.
         common = ("--app-after-reset", "--next-unit-ms", "1500")
         lost = self.sim("lost", *common, "--lose-reset-reply", "1")
         pulled = self.sim("pulled", *common, "--leave-at-write", "1:2")
-        run = self.station(lost.link, pulled.link)
-        self.wait_for(lambda: len(self.events(event="result")) >= 4, timeout_s=15)
+        dropped = self.sim("dropped", "--app-after-reset", "--drop", "3")
+        run = self.station(lost.link, pulled.link, dropped.link)
+        self.wait_for(lambda: len(self.events(event="result")) >= 5, timeout_s=15)
         run.send_signal(signal.SIGINT)
         out = run.communicate(timeout=30)[0]
         self.assertEqual(run.returncode, 1, out)
@@ -253,6 +255,7 @@ class CliTest(unittest.TestCase):
                              [(1, "write"), (1, "write")] + [(1, "reset")] * (sim == lost) +
                              [(2, "write"), (2, "write"), (2, "reset")])
         self.assertRegex(out, r"%s +2 OK +0 FAILED" % lost.link)
+        self.assertRegex(out, r"%s +1 OK +0 FAILED" % dropped.link)
 
     def test_station_unit_cut_short_keeps_its_result(self):
         for stop in (signal.SIGINT, signal.SIGHUP):
