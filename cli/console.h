@@ -1,11 +1,16 @@
 // The console of quarv-flash: its standard streams, whether live lines can be redrawn in
 // place and how wide they may be, and the stop signals.
 #pragma once
+#include <cstdio>
 
 // First thing in main: descriptors 0, 1 and 2 are made valid (on the null device where closed),
 // so that no port or log opened later takes one of them and receives text meant for a
-// terminal; and a closed pipe on an output makes its writes fail instead of ending the process.
+// terminal; and a closed pipe on an output, or a file-size limit on the log, makes writes fail
+// instead of ending the process.
 void console_prepare();
+
+// Cuts a file back to size bytes: a line of the log only partly written when the disk filled.
+void console_truncate(FILE* file, long size);
 
 // True when standard output is a terminal that takes cursor movements (switched on if need be).
 bool console_live();

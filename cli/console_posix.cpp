@@ -15,6 +15,11 @@ void console_prepare() {
     if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) break;
   }
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+}
+
+void console_truncate(FILE* file, long size) {
+  if (ftruncate(fileno(file), size) != 0) return;  // then the partial line stays: nothing to do
 }
 
 bool console_live() { return isatty(fileno(stdout)); }

@@ -23,6 +23,8 @@ void console_prepare() {
   }
 }
 
+void console_truncate(FILE* file, long size) { _chsize(_fileno(file), size); }
+
 bool console_live() {
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;

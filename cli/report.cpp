@@ -17,6 +17,7 @@ std::mutex lock;
 std::condition_variable wake;
 FILE* log_file = nullptr;
 std::string log_path;
+long log_end = 0;  // where the last whole line ended
 bool log_failed = false;
 std::vector<PortRun>* runs = nullptr;
 bool live = false;
@@ -94,7 +95,7 @@ void put(FILE* stream, const std::string& text) {
   out_failed[which] = true;
   std::string note = std::string(which == 0 ? "standard output" : "standard error") +
                      " cannot be written (" + strerror(errno ? errno : EIO) +
-                     "): the run goes on, its lines are only in the log";
+                     "): the run goes on without it";
   write_log_line(nullptr, "output", note, "");
   if (which == 0) put(stderr, "quarv-flash: " + note + "\n");
 }
@@ -106,15 +107,18 @@ void write_log_line(PortRun* run, const char* event, const std::string& text,
       "{\"time\":\"" + time_stamp() + "\",\"port\":" + (run ? json_text(run->name) : "null") + ",";
   if (run) line += "\"unit\":" + std::to_string(run->unit) + ",";
   line += "\"event\":\"" + std::string(event) + "\",\"text\":" + json_text(text) + fields + "}\n";
+  // Unbuffered, so each line is on disk when this returns (the record of a unit outlives a
+  // crash or a pulled plug), and nothing of a line that failed is left to be written later.
   errno = 0;
-  bool ok = fputs(line.c_str(), log_file) >= 0;
-  // Flushed each time: the record of a unit outlives a crash or a pulled plug.
-  if (fflush(log_file) == 0 && ok && !ferror(log_file)) return;
+  if (fwrite(line.data(), 1, line.size(), log_file) == line.size()) {
+    log_end += static_cast<long>(line.size());
+    return;
+  }
+  console_truncate(log_file, log_end);
   log_failed = true;
   std::string why = "the log " + log_path + " cannot be written (" + strerror(errno ? errno : EIO) +
                     "): nothing more goes into it";
-  errors.push_back(why);
-  put(stderr, "quarv-flash: " + why + "\n");
+  put(stderr, "quarv-flash: " + why + "\n");  // and in the summary
 }
 
 double seconds_since(uint64_t from_ms, uint64_t to_ms) {
@@ -202,8 +206,14 @@ bool report_open_log(const std::string& path, std::string& error) {
   if (path.empty()) return true;
   log_path = path;
   log_file = fopen(path.c_str(), "a");
-  if (!log_file) error = "cannot write the log " + path + " (" + strerror(errno) + ")";
-  return log_file != nullptr;
+  if (!log_file) {
+    error = "cannot write the log " + path + " (" + strerror(errno) + ")";
+    return false;
+  }
+  setvbuf(log_file, nullptr, _IONBF, 0);
+  fseek(log_file, 0, SEEK_END);
+  log_end = ftell(log_file);
+  return true;
 }
 
 void report_begin(std::vector<PortRun>& ports, const RunSetup& run_setup) {
