@@ -127,9 +127,12 @@ void handle_frame(SimDevice& device, const uint8_t* frame, uint64_t at_us,
     return;
   }
   switch (command) {
-    case CMD_WRITE_BLOCK:
-      emit(device, program_block(device, frame), at_us + programming_us(device), out);
+    case CMD_WRITE_BLOCK: {
+      std::vector<uint8_t> reply = program_block(device, frame);
+      if (device.writes != device.faults.drop_write)
+        emit(device, reply, at_us + programming_us(device), out);
       break;
+    }
     case CMD_CRC_QUERY: emit(device, answer_crc_query(device, frame), at_us, out); break;
     case CMD_RESET:
       if (device.resets_ignored < device.faults.resets_unanswered) {

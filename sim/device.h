@@ -43,6 +43,7 @@ struct SimFaults {
   std::map<uint32_t, SimReplyFault> reply;  // by request number, counted from 1
   uint32_t flip_write = 0;         // write request number (from 1) whose programming flips a bit
   uint32_t flip_bit = 0;           // which bit of that block flips
+  uint32_t drop_write = 0;         // write request number (from 1) programmed but not answered
   uint32_t resets_unanswered = 0;  // this many reset requests are ignored
   uint32_t program_ms = 0;         // flash programming time per write block
   uint32_t program_jitter_us = 0;  // programming takes up to this much longer, at random

@@ -134,7 +134,7 @@ class CliTest(unittest.TestCase):
     def test_silent_port_ends_after_wait(self):
         silent, bad = self.sim("silent", "--power-on-signal"), self.sim("bad", "--flip-write", "1")
         # The engine resends a block after 5 s: a short --wait must not end the port before.
-        dropped = self.sim("dropped", "--drop", "2")
+        dropped = self.sim("dropped", "--drop-write", "1")
         started = time.monotonic()
         done = self.flash("--wait", "1", silent.link, bad.link, dropped.link)
         self.assertEqual(done.returncode, 4, done.stdout)  # no answer wins over a failed unit
@@ -235,7 +235,7 @@ class CliTest(unittest.TestCase):
         common = ("--app-after-reset", "--next-unit-ms", "1500")
         lost = self.sim("lost", *common, "--lose-reset-reply", "1")
         pulled = self.sim("pulled", *common, "--leave-at-write", "1:2")
-        dropped = self.sim("dropped", "--app-after-reset", "--drop", "3")
+        dropped = self.sim("dropped", "--app-after-reset", "--drop-write", "1")
         run = self.station(lost.link, pulled.link, dropped.link)
         self.wait_for(lambda: len(self.events(event="result")) >= 5, timeout_s=15)
         run.send_signal(signal.SIGINT)
