@@ -1,3 +1,5 @@
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <csignal>
@@ -8,11 +10,32 @@
 #define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
 #endif
 
+void console_prepare() {
+  // A process started without standard handles has no C descriptors 0 to 2: the log would
+  // take one of them.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (_get_osfhandle(fd) != -1) continue;
+    int null = _open("NUL", fd == 0 ? _O_RDONLY : _O_WRONLY);
+    if (null >= 0 && null != fd) {
+      _dup2(null, fd);  // the C library may not hand out the lowest free descriptor
+      _close(null);
+    }
+  }
+}
+
+void console_truncate(FILE* file, long size) { _chsize(_fileno(file), size); }
+
 bool console_live() {
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
   if (!GetConsoleMode(out, &mode)) return false;  // redirected: plain lines
   return SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+int console_width() {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) return 0;
+  return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
 void console_on_stop(void (*on_stop)(int)) {

@@ -16,7 +16,8 @@ enum : int {
   EXIT_USAGE = 2,          // bad options or image: nothing was opened
   EXIT_PORT = 3,           // a port could not be opened or set up, or was lost
   EXIT_NO_ANSWER = 4,      // no answer within --wait
-  EXIT_INTERRUPTED = 130,  // SIGINT or SIGTERM before every port had ended (not in station mode)
+  EXIT_LOG = 5,            // every device as for 0, but the log could not be written whole
+  EXIT_INTERRUPTED = 130,  // a signal before every port had ended, or in the midst of a unit
 };
 
 struct CliOptions {
@@ -71,6 +72,10 @@ struct PortRun {
   uint32_t unit = 0;  // units begun on this port, from 1
   uint32_t ok = 0;
   uint32_t failed = 0;
+  uint32_t interrupted = 0;
+  // Of the unit that ends, set by the port's thread before report_unit_ends.
+  std::string detail;       // why, beside the verdict: "reset not confirmed", "left before done"
+  int32_t device_crc = -1;  // the device's CRC of the region after a failed verification
 };
 
 struct RunSetup {
@@ -97,7 +102,8 @@ void report_event(PortRun* run, const char* event, const std::string& text,
 void report_phase(PortRun& run, Phase phase);
 void report_unit_begins(PortRun& run);
 void report_progress(PortRun& run, Phase phase, int32_t acknowledged);
-// The unit's result into the log; counted in the tally when counted is set.
+// The unit's result into the log, with run.detail and run.device_crc; counted in the tally when
+// counted is set.
 void report_unit_ends(PortRun& run, int result, bool counted);
 // The port's own result at the end of its thread.
 void report_port_ends(PortRun& run, int result, const char* verdict);
@@ -105,5 +111,7 @@ void report_port_ends(PortRun& run, int result, const char* verdict);
 void report_until_done(const std::atomic<int>& running);
 void report_wake();
 void report_summary();
+// True once a line of the log could not be written (told on stderr then, and in the summary).
+bool report_log_failed();
 void report_close();
 uint64_t monotonic_ms();

@@ -56,6 +56,7 @@ int overall_status(const std::vector<PortRun>& runs) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  console_prepare();
   CliOptions options;
   std::string error;
   if (!parse_options(argc, argv, options, error)) return usage_error(error);
@@ -131,5 +132,6 @@ int main(int argc, char** argv) {
   for (PortRun& run : runs) serial_close(run.port);
   report_close();
   free(loaded.image);
-  return overall_status(runs);
+  int status = overall_status(runs);
+  return status == EXIT_OK && report_log_failed() ? EXIT_LOG : status;
 }

@@ -5,6 +5,7 @@
 #include "diag/status.h"
 #include "diag/trace.h"
 #include "engine/clock.h"
+#include "serial/serial.h"
 
 std::atomic<bool> stop_requested{false};
 
@@ -14,6 +15,12 @@ enum : uint32_t {
   UNIT_GAP_MS = 1000,     // silence that tells one unit from the next in station mode
   PROBE_PERIOD_MS = 200,  // the engine's own pace on a silent line
   BAUD = 115200,
+  // Station mode: an unanswered write or verify query is repeated this soon (the device
+  // answers in milliseconds), so that a unit gone is told from one lost reply within the gap.
+  STATION_RESEND_MS = 300,
+  STEP_MARGIN_MS = 20,
+  // Beyond the engine's resend after REPLY_TIMEOUT_MS: time for the resent request's answer.
+  RESEND_GRACE_MS = 1000,
 };
 
 thread_local PortRun* current = nullptr;
@@ -58,26 +65,63 @@ void start_job(PortRun& run, const RunSetup& setup) {
   report_unit_begins(run);
 }
 
+// A unit that stopped answering, in station mode: what it counts as, or not begun at all
+// (it answered a probe and left before the link was made).
+int unit_left(PortRun& run, uint32_t state, bool& left) {
+  left = true;
+  if (state == Resetting) {
+    run.detail = "reset not confirmed";  // verified; its reset reply was lost, or it ran at once
+    return EXIT_OK;
+  }
+  if (state == Writing || state == Verifying) {
+    run.detail = "left before done";
+    return EXIT_FAILED;
+  }
+  return EXIT_NO_ANSWER;
+}
+
 // Steps the job to its end: EXIT_OK, EXIT_FAILED, EXIT_NO_ANSWER, EXIT_PORT or, on a stop
-// request, EXIT_INTERRUPTED. --wait bounds every wait for an answer, not only the first.
-int update_unit(PortRun& run, const RunSetup& setup) {
+// request, EXIT_INTERRUPTED. --wait bounds every wait for an answer, not only the first; once
+// the device has answered, the bound covers one resend of the engine's, so that a single lost
+// reply never ends a port.
+// In station mode an answer after UNIT_GAP_MS of silence is a new unit's, whatever the phase:
+// the unit before has left by then, and the job ends there (see unit_left). So that silence
+// means unanswered requests, not a line idle while the engine waits out its 5 s, a request is
+// repeated after STATION_RESEND_MS; and none is sent once the silence is so near the gap that
+// its answer could come after it.
+int update_unit(PortRun& run, const RunSetup& setup, uint64_t answered_at, bool& left) {
   UpdateJob& job = run.job;
-  uint64_t progress_at = monotonic_ms();
+  uint64_t progress_at = answered_at;
   uint32_t state = job.state;
   int32_t offset = job.offset;
   while (!stop_requested) {
+    uint64_t before = monotonic_ms();
+    if (setup.station && before - progress_at >= UNIT_GAP_MS) return unit_left(run, state, left);
+    if (setup.station &&
+        before - progress_at + SERIAL_READ_TOTAL_MS + STEP_MARGIN_MS >= UNIT_GAP_MS)
+      job.sent_at = tick_count();  // hold the repeat: only read
+    else if (setup.station && (state == Writing || state == Verifying) &&
+             tick_count() - job.sent_at >= STATION_RESEND_MS)
+      job.sent_at = tick_count() - job.reply_timeout - 1;  // the engine repeats it on this step
     job_step(job);
     if (port_error(job.port)) return EXIT_PORT;
     uint64_t now = monotonic_ms();
     if (job.state != state || job.offset != offset) {
+      if (setup.station && now - progress_at >= UNIT_GAP_MS) return unit_left(run, state, left);
       progress_at = now;
       state = job.state;
       offset = job.offset;
       report_progress(run, phase_of(state), offset);
     }
     if (state == Done) return EXIT_OK;
-    if (state == Failed) return EXIT_FAILED;
-    if (setup.wait_s && now - progress_at > uint64_t{setup.wait_s} * 1000) return EXIT_NO_ANSWER;
+    if (state == Failed) {
+      run.device_crc = reply_region_crc(job);  // the reply the engine judged is still in frame
+      return EXIT_FAILED;
+    }
+    uint64_t wait_ms = uint64_t{setup.wait_s} * 1000;
+    if (state >= Writing && wait_ms && wait_ms < REPLY_TIMEOUT_MS + RESEND_GRACE_MS)
+      wait_ms = REPLY_TIMEOUT_MS + RESEND_GRACE_MS;
+    if (wait_ms && now - progress_at > wait_ms) return EXIT_NO_ANSWER;
   }
   return EXIT_INTERRUPTED;
 }
@@ -94,17 +138,18 @@ bool probe_answered(PortRun& run) {
   return reply_is_valid(job, got);
 }
 
-// Station mode: true once a new unit answers. After a unit, that is only after the port has
-// been silent for UNIT_GAP_MS, so a device that keeps answering is never flashed twice.
-bool await_unit(PortRun& run, bool first) {
+// Station mode: true once a new unit answers, with the time it did in answered_at. Unless
+// gap_seen, that is only after the port has been silent for UNIT_GAP_MS, so a device that
+// keeps answering is never flashed twice.
+bool await_unit(PortRun& run, bool gap_seen, uint64_t& answered_at) {
   report_phase(run, PhaseWaiting);
   uint64_t last_answer = monotonic_ms();
-  bool gap_seen = first;
   while (!stop_requested && !port_error(run.port)) {
     uint64_t sent = monotonic_ms();
     bool answered = probe_answered(run);
     uint64_t now = monotonic_ms();
     if (answered && gap_seen) {
+      answered_at = now;
       port_purge(run.port);
       return !port_error(run.port);
     }
@@ -117,9 +162,11 @@ bool await_unit(PortRun& run, bool first) {
 }
 
 void port_lost(PortRun& run) {
-  char text[160];
-  snprintf(text, sizeof text, "%s was lost (system error %u): reconnect it and run again",
-           run.name.c_str(), static_cast<unsigned>(port_error(run.port)));
+  char why[256];
+  serial_error_text(port_error(run.port), why, sizeof why);
+  char text[512];
+  snprintf(text, sizeof text, "%s was lost (%s): reconnect it and run again", run.name.c_str(),
+           why);
   report_event(&run, "error", text);
 }
 
@@ -135,25 +182,37 @@ void run_port(PortRun& run, const RunSetup& setup) {
   trace_to_sink(collect_trace, &run);
   if (!setup.station) {
     start_job(run, setup);
-    int result = update_unit(run, setup);
+    bool left = false;
+    int result = update_unit(run, setup, monotonic_ms(), left);
     if (result == EXIT_PORT) port_lost(run);
     report_unit_ends(run, result, false);
     report_port_ends(run, result, verdict_of(result));
     return;
   }
   uint32_t failed = 0;
-  for (bool first = true; await_unit(run, first); first = false) {
+  bool cut_short = false;
+  uint64_t answered_at = 0;
+  for (bool gap_seen = true; await_unit(run, gap_seen, answered_at);) {
     start_job(run, setup);
-    int result = update_unit(run, setup);
-    if (result == EXIT_INTERRUPTED || result == EXIT_PORT) break;  // a unit cut short: not counted
+    bool left = false;
+    int result = update_unit(run, setup, answered_at, left);
     // A unit that answered a probe and left before the link was made was never begun.
     bool begun = result != EXIT_NO_ANSWER || run.job.state > AwaitLink;
-    report_unit_ends(run, result, begun);
-    if (begun && result != EXIT_OK) ++failed;
+    cut_short = result == EXIT_INTERRUPTED;
+    // One cut short by a lost port is logged but not counted: how it stands is not known.
+    report_unit_ends(run, result, begun && result != EXIT_PORT);
+    if (result == EXIT_PORT) break;
+    if (begun && (result == EXIT_FAILED || result == EXIT_NO_ANSWER)) ++failed;
+    // A unit that left has been silent for the gap already: the next answer is a new unit's.
+    gap_seen = left;
+    run.detail.clear();
+    run.device_crc = -1;
   }
   if (port_error(run.port)) {
     port_lost(run);
     report_port_ends(run, EXIT_PORT, verdict_of(EXIT_PORT));
+  } else if (cut_short) {
+    report_port_ends(run, EXIT_INTERRUPTED, verdict_of(EXIT_INTERRUPTED));
   } else {
     report_port_ends(run, failed ? EXIT_FAILED : EXIT_OK, failed ? "FAILED" : "OK");
   }

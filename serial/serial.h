@@ -4,6 +4,7 @@
 // after the last byte, 100 ms after the start at the latest.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 #include "serial/port.h"
@@ -20,8 +21,14 @@ enum : unsigned {
 PortHandle serial_open(const char* name, char* message, size_t size);
 void serial_close(PortHandle port);
 
-// Prints the serial ports present, one a line, as they would be named on the command line.
+// Prints the serial ports present, one a line, as they would be named on the command line; on
+// Linux each followed by the stable links to it in /dev/serial/by-id, if any.
 int serial_list(FILE* out);
+// The same from other directories than /dev and /dev/serial/by-id (POSIX only; for tests).
+int serial_list_in(FILE* out, const char* devices, const char* by_id);
+
+// The system's own words for an error code of port_error.
+void serial_error_text(uint32_t code, char* text, size_t size);
 
 // What two names of one port have in common (so that the same port given twice is caught):
 // false when the name cannot be a port name on this platform.

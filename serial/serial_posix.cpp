@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,21 @@ bool set_line(int fd) {
   return true;
 }
 
+// The controlling terminal (whatever name reaches it: /dev/tty, its own /dev/pts/N) or the
+// terminal of a standard stream: setting it up as a port would take the user's keyboard and
+// screen, and send frames to them.
+bool is_own_terminal(int fd) {
+  pid_t session = tcgetsid(fd);
+  if (session != -1 && session == getsid(0)) return true;
+  struct stat port {};
+  if (fstat(fd, &port) != 0 || !S_ISCHR(port.st_mode)) return false;
+  for (int stream = 0; stream <= 2; ++stream) {
+    struct stat other {};
+    if (isatty(stream) && fstat(stream, &other) == 0 && other.st_rdev == port.st_rdev) return true;
+  }
+  return false;
+}
+
 std::string format(const char* pattern, const char* name, const char* detail = "") {
   char text[1024];
   snprintf(text, sizeof text, pattern, name, detail);
@@ -100,6 +116,8 @@ PortHandle serial_open(const char* name, char* message, size_t size) {
     else if (fd < 0)
       why = format("%s cannot be opened (%s)", name, strerror(errno));
   }
+  if (why.empty() && is_own_terminal(fd))
+    why = format("%s is the terminal quarv-flash runs in, not a port to flash through", name);
 #ifdef LOCK_EX
   if (why.empty() && flock(fd, LOCK_EX | LOCK_NB) != 0)
     why = format(
@@ -222,22 +240,54 @@ bool natural_less(const std::string& a, const std::string& b) {
                                                     : a < b;
 }
 
+// The links in by_id (stable names: adapter model and serial number) to each device, by the
+// device's resolved path.
+std::multimap<std::string, std::string> stable_links(const char* by_id) {
+  std::multimap<std::string, std::string> links;
+  DIR* dir = opendir(by_id);
+  if (!dir) return links;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::string link = std::string(by_id) + "/" + entry->d_name;
+    char resolved[PATH_MAX];
+    if (realpath(link.c_str(), resolved)) links.emplace(resolved, link);
+  }
+  closedir(dir);
+  return links;
+}
+
 }  // namespace
 
-int serial_list(FILE* out) {
+int serial_list_in(FILE* out, const char* devices, const char* by_id) {
   std::vector<std::string> found;
-  DIR* dev = opendir("/dev");
+  DIR* dev = opendir(devices);
   if (!dev) return 0;
   while (dirent* entry = readdir(dev)) {
-    std::string path = std::string("/dev/") + entry->d_name;
+    std::string path = std::string(devices) + "/" + entry->d_name;
     if (starts_with_one(entry->d_name, ADAPTER_NAMES) ||
         (starts_with_one(entry->d_name, BUILT_IN_NAMES) && built_in_present(path)))
       found.push_back(path);
   }
   closedir(dev);
   std::sort(found.begin(), found.end(), natural_less);
-  for (const std::string& path : found) fprintf(out, "%s\n", path.c_str());
+  std::multimap<std::string, std::string> links = stable_links(by_id);
+  for (const std::string& path : found) {
+    std::string line = path;
+    char resolved[PATH_MAX];
+    auto named = links.equal_range(realpath(path.c_str(), resolved) ? resolved : path);
+    std::vector<std::string> beside;
+    for (auto at = named.first; at != named.second; ++at) beside.push_back(at->second);
+    std::sort(beside.begin(), beside.end());
+    for (const std::string& link : beside) line += "  " + link;
+    fprintf(out, "%s\n", line.c_str());
+  }
   return static_cast<int>(found.size());
+}
+
+int serial_list(FILE* out) { return serial_list_in(out, "/dev", "/dev/serial/by-id"); }
+
+void serial_error_text(uint32_t code, char* text, size_t size) {
+  snprintf(text, size, "%s", strerror(static_cast<int>(code)));
 }
 
 bool serial_port_key(const char* name, char* key, size_t size) {

@@ -80,12 +80,14 @@ PortHandle serial_open(const char* name, char* message, size_t size) {
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     DWORD code = GetLastError();
+    char why[256];
+    serial_error_text(code, why, sizeof why);
     if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
-      snprintf(message, size, "%s: no such port (error %lu)", name, code);
+      snprintf(message, size, "%s: no such port (%s)", name, why);
     else if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION)
-      snprintf(message, size, "%s is busy (error %lu): is another program using it?", name, code);
+      snprintf(message, size, "%s is busy (%s): is another program using it?", name, why);
     else
-      snprintf(message, size, "%s cannot be opened (error %lu)", name, code);
+      snprintf(message, size, "%s cannot be opened (%s)", name, why);
     return PORT_INVALID;
   }
   auto* port = new SerialPort{handle, 0, 0};
@@ -156,6 +158,20 @@ int serial_list(FILE* out) {
     ++found;
   }
   return found;
+}
+
+int serial_list_in(FILE* out, const char*, const char*) { return serial_list(out); }
+
+void serial_error_text(uint32_t code, char* text, size_t size) {
+  char words[256] = "";
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           code, 0, words, sizeof words, nullptr);
+  while (n > 0 && (words[n - 1] == '\n' || words[n - 1] == '\r' || words[n - 1] == '.'))
+    words[--n] = '\0';
+  if (n > 0)
+    snprintf(text, size, "%s, error %lu", words, static_cast<unsigned long>(code));
+  else
+    snprintf(text, size, "error %lu", static_cast<unsigned long>(code));
 }
 
 bool serial_port_key(const char* name, char* key, size_t size) {

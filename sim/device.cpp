@@ -119,17 +119,28 @@ void handle_frame(SimDevice& device, const uint8_t* frame, uint64_t at_us,
                     : command == CMD_WRITE_BLOCK ? static_cast<uint32_t>(frame[7] << 8 | frame[8])
                                                  : 0;
   device.log.push_back({at_us, command, address, length, true, device.unit});
+  auto leaving = device.faults.leave_at_write.find(device.unit);
+  if (command == CMD_WRITE_BLOCK && leaving != device.faults.leave_at_write.end() &&
+      leaving->second == device.writes + 1) {
+    device.gone = true;
+    device.reset_answered_us = at_us;
+    return;
+  }
   switch (command) {
-    case CMD_WRITE_BLOCK:
-      emit(device, program_block(device, frame), at_us + programming_us(device), out);
+    case CMD_WRITE_BLOCK: {
+      std::vector<uint8_t> reply = program_block(device, frame);
+      if (device.writes != device.faults.drop_write)
+        emit(device, reply, at_us + programming_us(device), out);
       break;
+    }
     case CMD_CRC_QUERY: emit(device, answer_crc_query(device, frame), at_us, out); break;
     case CMD_RESET:
       if (device.resets_ignored < device.faults.resets_unanswered) {
         ++device.resets_ignored;
         break;
       }
-      emit(device, {frame[0], frame[1], frame[2], 0}, at_us, out);
+      if (!device.faults.reset_reply_lost.count(device.unit))
+        emit(device, {frame[0], frame[1], frame[2], 0}, at_us, out);
       restart(device, at_us);
       break;
     default: break;
@@ -179,7 +190,7 @@ void sim_device_init(SimDevice& device, uint32_t flash_size, const SimFaults& fa
 
 void sim_device_advance(SimDevice& device, uint64_t now_us) {
   const SimFaults& faults = device.faults;
-  if (faults.next_unit_ms == 0 || !device.reset_answered ||
+  if (faults.next_unit_ms == 0 || !(device.reset_answered || device.gone) ||
       now_us < device.reset_answered_us + uint64_t{faults.next_unit_ms} * 1000)
     return;
   SimDevice next;
@@ -202,7 +213,7 @@ void sim_device_power_on(SimDevice& device, uint64_t now_us) {
 
 void sim_device_take(SimDevice& device, uint8_t byte, uint64_t at_us, std::vector<SimChunk>& out) {
   sim_device_advance(device, at_us);
-  if (device.faults.app_after_reset && device.reset_answered) return;
+  if ((device.faults.app_after_reset && device.reset_answered) || device.gone) return;
   if (device.faults.wait_for_power || at_us < device.faults.power_on_us) return;
   if (!device.pending.empty() && at_us - device.last_byte_us > FRAME_GAP_US) device.pending.clear();
   device.last_byte_us = at_us;

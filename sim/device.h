@@ -17,12 +17,14 @@
 // reset a new unit replaces it: the next number, flash erased to 0xFF, bootloader answering,
 // powered, counters of its own (so request-numbered faults, flip_write and resets_unanswered
 // strike each unit alike; the power-on faults concern unit 1 only). Without it there is only
-// the one unit. Every log entry names the unit it reached; unit_crcs keeps the whole-flash CRC
+// the one unit. A unit taken off the fixture (leave_at_write) is replaced the same way, timed
+// from when it left. Every log entry names the unit it reached; unit_crcs keeps the whole-flash CRC
 // of each unit replaced.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <vector>
 
 enum : uint32_t { SIM_FLASH_BASE = 0x08000000, SIM_TARGET = 4, SIM_MAX_PAYLOAD = 1024 };
@@ -41,12 +43,18 @@ struct SimFaults {
   std::map<uint32_t, SimReplyFault> reply;  // by request number, counted from 1
   uint32_t flip_write = 0;         // write request number (from 1) whose programming flips a bit
   uint32_t flip_bit = 0;           // which bit of that block flips
+  uint32_t drop_write = 0;         // write request number (from 1) programmed but not answered
   uint32_t resets_unanswered = 0;  // this many reset requests are ignored
   uint32_t program_ms = 0;         // flash programming time per write block
   uint32_t program_jitter_us = 0;  // programming takes up to this much longer, at random
   uint64_t jitter_seed = 0;        // seeds that randomness, so a run can be repeated
   bool app_after_reset = false;    // see "Units" above
   uint32_t next_unit_ms = 0;
+  // By unit number: units whose reset reply is lost (the reset itself is carried out), and
+  // units taken off the fixture as their K-th write block arrives (unprogrammed, unanswered;
+  // from then on they take nothing, as with app_after_reset).
+  std::set<uint32_t> reset_reply_lost;
+  std::map<uint32_t, uint32_t> leave_at_write;
 };
 
 struct SimLogEntry {
@@ -76,6 +84,7 @@ struct SimDevice {
   uint32_t unit = 1;
   bool reset_answered = false;  // by this unit, at reset_answered_us
   uint64_t reset_answered_us = 0;
+  bool gone = false;  // taken off the fixture, at reset_answered_us
   uint64_t rng = 0;
   std::vector<uint16_t> unit_crcs;  // the whole-flash CRC of each unit replaced so far
   std::vector<SimLogEntry> log;     // of every unit

@@ -37,6 +37,10 @@ const char USAGE[] =
     "                        replaces it: the next unit number, flash erased to 0xFF,\n"
     "                        bootloader answering, powered, counters of its own.\n"
     "                        Without it there is only the one unit.\n"
+    "  --lose-reset-reply U  unit U carries out its reset, but its reply is lost\n"
+    "  --leave-at-write U:K  unit U is taken off the fixture as its K-th write block\n"
+    "                        arrives: not programmed, it answers and takes nothing more;\n"
+    "                        --next-unit-ms counts from then\n"
     "Faults (requests are counted from 1 in the order received, frames with a bad\n"
     "trailer not counted; each of these may be given several times; numbers are\n"
     "plain decimal):\n"
@@ -46,6 +50,8 @@ const char USAGE[] =
     "  --corrupt K           reply to request K with one byte altered\n"
     "  --delay K:MS          reply to request K held back MS ms\n"
     "  --split K:MS          reply to request K sent in two halves MS ms apart\n"
+    "  --drop-write K        no reply to the K-th write block (it is programmed); unlike\n"
+    "                        --drop K, not shifted by a link probe the tool repeats\n"
     "  --flip-write K[:BIT]  the K-th write block (from 1) is programmed with bit BIT\n"
     "                        of the block (default 0) flipped\n"
     "  --resets-unanswered N the first N reset requests are ignored\n"
@@ -104,6 +110,12 @@ bool sim_parse_options(int argc, const char* const* argv, SimOptions& options, s
       takes_value = false;
     } else if (name == "--next-unit-ms") {
       ok = parse_u32(value, options.faults.next_unit_ms) && options.faults.next_unit_ms > 0;
+    } else if (name == "--lose-reset-reply") {
+      ok = parse_u32(value, k) && k > 0;
+      if (ok) options.faults.reset_reply_lost.insert(k);
+    } else if (name == "--leave-at-write") {
+      ok = parse_pair(value, k, n, true) && k > 0 && n > 0;
+      if (ok) options.faults.leave_at_write[k] = n;
     } else if (name == "--power-on-signal") {
       options.power_on_signal = true;
       takes_value = false;
@@ -128,6 +140,8 @@ bool sim_parse_options(int argc, const char* const* argv, SimOptions& options, s
       if (ok)
         (name == "--delay" ? options.faults.reply[k].delay_ms
                            : options.faults.reply[k].split_gap_ms) = n;
+    } else if (name == "--drop-write") {
+      ok = parse_u32(value, options.faults.drop_write) && options.faults.drop_write > 0;
     } else if (name == "--flip-write") {
       ok = parse_pair(value, options.faults.flip_write, options.faults.flip_bit, false) &&
            options.faults.flip_write > 0;

@@ -2,13 +2,17 @@
 """quarv-flash against quarv-sim devices on pseudo-terminals, natively; with --w32, the Windows
 console build once under Wine. Usage: cli_test.py --flash EXE --sim SIM [--w32 EXE --template P]"""
 import argparse
+import errno
 import fcntl
 import json
 import os
+import re
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import unittest
 
@@ -59,28 +63,38 @@ class CliTest(unittest.TestCase):
         self.sims.append(Sim(self.work, name, *options))
         return self.sims[-1]
 
-    def flash(self, *args, image=IMAGE):
-        return subprocess.run([ARGS.flash, "--image", image, "--log", self.log, *args],
-                              capture_output=True, text=True, timeout=120)
+    def flash(self, *args, image=IMAGE, log=None, **popen):
+        popen.setdefault("capture_output", True)
+        return subprocess.run([ARGS.flash, "--image", image, "--log", log or self.log, *args],
+                              text=True, timeout=120, **popen)
 
     def events(self, port=None, event=None):
         if not os.path.exists(self.log):
             return []
-        with open(self.log) as log:
+        # Strict UTF-8, as any reader of the log decodes it.
+        with open(self.log, encoding="utf-8") as log:
             return [e for e in map(json.loads, log)
                     if port in (None, e["port"]) and event in (None, e["event"])]
 
+    def station(self, *ports, stdout=subprocess.PIPE, image=IMAGE, **popen):
+        return subprocess.Popen([ARGS.flash, "--station", "--image", image, "--log", self.log,
+                                 *ports], stdout=stdout, text=True, **popen)
+
     def test_three_ports_one_flipped_bit(self):
-        # A quote in a port's name must not break its log lines.
-        good, bad, other = self.sim("a"), self.sim("b", "--flip-write", "2:5"), self.sim('c"q')
-        done = self.flash(good.link, bad.link, other.link)
+        # A quote in a port's name must not break its log lines, nor a name in Latin-1 (a byte
+        # that is not UTF-8, carried by Python as a lone surrogate) the log's encoding.
+        good, bad, other = self.sim("a"), self.sim("b", "--flip-write", "2:5"), self.sim('c"\udce9')
+        done = self.flash(good.link, bad.link, other.link, errors="surrogateescape")
         self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
         crc = "CRC 0x%04x" % harness.crc16(PADDED)
         summary = {line.split()[0]: line.split()[1] for line in done.stdout.splitlines()
                    if crc in line}
         self.assertEqual(summary, {good.link: "OK", bad.link: "FAILED", other.link: "OK"})
+        flipped = bytearray(PADDED)
+        flipped[1024] ^= 1 << 5
+        self.assertIn("device CRC 0x%04x" % harness.crc16(bytes(flipped)), done.stdout)
         for sim, last in ((good, "CRCs match"), (bad, "CRC FAIL"), (other, "CRCs match")):
-            trace = [e["text"] for e in self.events(sim.link, "trace")]
+            trace = [e["text"] for e in self.events(sim.link.replace("\udce9", "\xe9"), "trace")]
             # Each port's own trace, whole and unmixed: one link, two blocks, one verdict.
             self.assertEqual(sum(t.startswith("PROG ADDR") for t in trace), 2, trace)
             self.assertEqual(trace.count("REMOTE DEVICE LINK ESTABLISHED"), 1)
@@ -120,12 +134,15 @@ class CliTest(unittest.TestCase):
 
     def test_silent_port_ends_after_wait(self):
         silent, bad = self.sim("silent", "--power-on-signal"), self.sim("bad", "--flip-write", "1")
+        # The engine resends a block after 5 s: a short --wait must not end the port before.
+        dropped = self.sim("dropped", "--drop-write", "1")
         started = time.monotonic()
-        done = self.flash("--wait", "1", silent.link, bad.link)
+        done = self.flash("--wait", "1", silent.link, bad.link, dropped.link)
         self.assertEqual(done.returncode, 4, done.stdout)  # no answer wins over a failed unit
         self.assertGreaterEqual(time.monotonic() - started, 1.0)
         self.assertRegex(done.stdout, "%s +NO ANSWER" % silent.link)
         self.assertRegex(done.stdout, "%s +FAILED" % bad.link)
+        self.assertRegex(done.stdout, "%s +OK" % dropped.link)
 
     def test_ports_that_cannot_be_used(self):
         device = self.sim("device")
@@ -133,16 +150,21 @@ class CliTest(unittest.TestCase):
         open(plain, "w").close()
         holder = os.open(device.link, os.O_RDWR | os.O_NOCTTY)
         fcntl.flock(holder, fcntl.LOCK_EX)
+        # Run on a terminal of its own, which is refused as a port by any name.
+        master, slave = os.openpty()
         cases = [(device.link, "busy"), (plain, "not a serial port"), (self.work, "directory"),
-                 (os.path.join(self.work, "missing"), "no such port")]
+                 (os.path.join(self.work, "missing"), "no such port"),
+                 ("/dev/tty", "is the terminal quarv-flash runs in")]
         for port, message in cases:
             other = self.sim("other-" + message.split()[-1])
-            done = self.flash(other.link, port)
+            done = self.flash("--wait=1", other.link, port, stdin=slave, start_new_session=True,
+                              preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
             self.assertEqual(done.returncode, 3, port)
             self.assertIn(port, done.stderr)
             self.assertIn(message, done.stderr)
             self.assertEqual(other.requests(), [], "a port was flashed after all")
-        os.close(holder)
+        for fd in (holder, master, slave):
+            os.close(fd)
 
     def test_intel_hex_image_flashes_its_bytes(self):
         image = os.path.join(self.work, "standin.hex")
@@ -168,7 +190,7 @@ class CliTest(unittest.TestCase):
         device.process.kill()
         out, err = run.communicate(timeout=30)
         self.assertEqual(run.returncode, 3, out)
-        self.assertIn("lost", err)
+        self.assertIn("lost (%s)" % os.strerror(errno.EIO), err)
 
     def test_bad_options_and_images(self):
         device = self.sim("untouched")
@@ -194,6 +216,102 @@ class CliTest(unittest.TestCase):
             done = subprocess.run([ARGS.flash, *args], capture_output=True, text=True)
             self.assertEqual((done.returncode, message in done.stderr), (2, True), (args, done.stderr))
         self.assertEqual(device.requests(), [])
+
+    def test_closed_outputs_change_nothing(self):
+        # stdout and stderr to a closed pipe (as under `| head -1`), or closed at start (`>&-
+        # 2>&-`, where the log would take descriptor 1): every job runs to its end, the log
+        # stays JSON and the exit status is what the devices earned.
+        read_end, broken = os.pipe()
+        os.close(read_end)
+        for name, popen in (("pipe", dict(stdout=broken, stderr=broken)),
+                            ("closed", dict(preexec_fn=lambda: (os.close(1), os.close(2))))):
+            with self.subTest(name):
+                good, bad = self.sim(name + "-good"), self.sim(name + "-bad", "--flip-write", "1")
+                done = self.flash(good.link, bad.link, capture_output=False, **popen)
+                self.assertEqual(done.returncode, 1)
+                self.assertEqual(sorted((e["port"], e["text"]) for e in self.events(
+                    event="result")), [(bad.link, "FAILED"), (good.link, "OK")])
+                self.assertEqual(name == "pipe", "Broken pipe" in str(self.events(event="output")))
+                self.assertEqual(good.stop(), PADDED)
+                os.unlink(self.log)
+        os.close(broken)
+
+    def test_log_that_cannot_be_written(self):
+        # A disk that fills mid-run (a file-size limit here): told, the run goes on, and the log
+        # keeps only whole lines.
+        import resource
+        device = self.sim("device")
+        done = self.flash(device.link, preexec_fn=lambda: resource.setrlimit(
+            resource.RLIMIT_FSIZE, (3000, resource.RLIM_INFINITY)))
+        self.assertEqual(done.returncode, 5, done.stdout + done.stderr)
+        self.assertIn("cannot be written (%s)" % os.strerror(errno.EFBIG), done.stderr)
+        self.assertIn("the log %s was not written whole" % self.log, done.stdout)
+        self.assertTrue(self.events())  # each line read as JSON
+        self.assertEqual(device.stop(), PADDED)
+
+    def test_station_tells_a_new_board_from_the_last(self):
+        # One line loses the verified unit's reset reply; on the next the unit is taken off
+        # mid-write. Each next board, answering after the silence, is a unit of its own. On the
+        # third one lost reply to a block is only that: the unit is flashed once, OK.
+        common = ("--app-after-reset", "--next-unit-ms", "1500")
+        lost = self.sim("lost", *common, "--lose-reset-reply", "1")
+        pulled = self.sim("pulled", *common, "--leave-at-write", "1:2")
+        dropped = self.sim("dropped", "--app-after-reset", "--drop-write", "1")
+        run = self.station(lost.link, pulled.link, dropped.link)
+        self.wait_for(lambda: len(self.events(event="result")) >= 5, timeout_s=15)
+        run.send_signal(signal.SIGINT)
+        out = run.communicate(timeout=30)[0]
+        self.assertEqual(run.returncode, 1, out)
+        for sim, verdict, detail in ((lost, "OK", "reset not confirmed"),
+                                     (pulled, "FAILED", "left before done")):
+            self.assertEqual([(e["text"], e.get("detail")) for e in self.events(
+                sim.link, "result")][:2], [(verdict, detail), ("OK", None)])
+            self.assertEqual([(r["unit"], r["command"]) for r in sim.requests()
+                              if r["command"] != "crc" and r["unit"] <= 2],
+                             [(1, "write"), (1, "write")] + [(1, "reset")] * (sim == lost) +
+                             [(2, "write"), (2, "write"), (2, "reset")])
+        self.assertRegex(out, r"%s +2 OK +0 FAILED" % lost.link)
+        self.assertRegex(out, r"%s +1 OK +0 FAILED" % dropped.link)
+
+    def test_station_unit_cut_short_keeps_its_result(self):
+        for stop in (signal.SIGINT, signal.SIGHUP):
+            with self.subTest(signal=stop):
+                device = self.sim("slow-%d" % stop, "--program-ms", "250")
+                run = self.station(device.link)
+                self.wait_for(lambda: any(r["command"] == "write" for r in device.requests()))
+                run.send_signal(stop)
+                out = run.communicate(timeout=30)[0]
+                self.assertEqual(run.returncode, 130, out)
+                result = self.events(device.link, "result")
+                self.assertEqual([(e["text"], e["blocks"]) for e in result], [("INTERRUPTED", 2)])
+                self.assertIn(result[0]["block"], (1, 2))
+                self.assertRegex(out, r"0 OK +0 FAILED +1 INTERRUPTED")
+                self.assertIn("INTERRUPTED", [l for l in out.splitlines() if device.link in l][-1])
+
+    def test_live_lines_fit_the_terminal(self):
+        # Never wider than the terminal, as it is at each redraw; once a unit is done, the
+        # waiting line says what comes next instead of that unit's figures.
+        device, (master, slave) = self.sim("p", "--app-after-reset"), os.openpty()
+
+        def redraw(columns, wanted):
+            fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+            screen, deadline = b"", time.monotonic() + 15
+            while time.monotonic() < deadline:
+                screen += os.read(master, 4096)
+                whole = screen.split(b"\x1b[1A")[2:-1]  # the first may predate the resize
+                for lines in (re.sub(rb"\x1b\[K|\r", b"", w).split(b"\n") for w in whole):
+                    self.assertTrue(all(len(line) < columns for line in lines), lines)
+                if whole and wanted(whole[-1]):
+                    return whole[-1]
+            self.fail(screen[-200:])
+        run = self.station(device.link, stdout=slave)
+        waiting = redraw(60, lambda screen: b"next unit" in screen)
+        self.assertNotIn(b"%", waiting)
+        redraw(40, lambda screen: True)
+        run.send_signal(signal.SIGINT)
+        run.wait(timeout=30)
+        os.close(slave)
+        os.close(master)
 
 
 class WindowsConsoleTest(unittest.TestCase):
