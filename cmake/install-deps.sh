@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(cmake g++ clang libclang-rt-14-dev googletest clang-format cppcheck mingw-w64
           wine wine32 wine64 xvfb x11-apps imagemagick python3
           binutils-arm-none-eabi help2man lintian icoutils librsvg2-bin zip unzip
-          strip-nondeterminism dpkg-dev fakeroot osslsigncode)
+          strip-nondeterminism dpkg-dev fakeroot)
 missing=()
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
