@@ -37,6 +37,8 @@ bool parse_options(int argc, const char* const* argv, CliOptions& options, std::
 bool check_ports(const CliOptions& options, std::string& error);
 const char* usage_text();
 const char* verdict_of(int result);
+// A CRC as the summary, the plain lines and the log show it: 0x followed by four hex digits.
+std::string crc_text(int32_t crc);
 
 // Loads the image file in any format the loader takes, naming the format it found; false with
 // the loader's message.

@@ -26,12 +26,6 @@ void run_trace(void*, const char* piece) {
   }
 }
 
-std::string crc_text(uint16_t crc) {
-  char text[8];
-  snprintf(text, sizeof text, "0x%04x", crc);
-  return text;
-}
-
 int usage_error(const std::string& error) {
   fprintf(stderr, "quarv-flash: %s\n\n%s", error.c_str(), usage_text());
   return EXIT_USAGE;

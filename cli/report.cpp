@@ -168,12 +168,6 @@ void draw_live() {
   put(stdout, screen);
 }
 
-std::string crc_text(int32_t crc) {
-  char text[8];
-  snprintf(text, sizeof text, "0x%04x", static_cast<unsigned>(crc));
-  return text;
-}
-
 // The block a unit was at (from 1, the last once all are written) and how many there are.
 int32_t block_reached(const PortRun& run, int32_t& blocks) {
   blocks = (setup.image_size + static_cast<int32_t>(BLOCK_SIZE) - 1) / BLOCK_SIZE;
@@ -195,6 +189,12 @@ std::string unit_remark(const PortRun& run, int result) {
 }
 
 }  // namespace
+
+std::string crc_text(int32_t crc) {
+  char text[8];
+  snprintf(text, sizeof text, "0x%04x", static_cast<unsigned>(crc));
+  return text;
+}
 
 uint64_t monotonic_ms() {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
