@@ -127,21 +127,31 @@ for exe in "${RELEASE_WINDOWS_EXES[@]}" "$RELEASE_TEMPLATE_EXE"; do
 done
 # No build path in anything shipped.
 if grep -rlaF -e "$PWD" -e /build/release $root $work/kit; then fail "build paths in the files above"; fi
-# Each console exe's --version under Wine when the prefix of make test is there; else at least
-# the version among its bytes.
+# The Windows steps, under the Wine that works here: the kit's own 32-bit exes where this machine
+# runs 32-bit programs; else their 64-bit twins of make test, built from the same sources, laid
+# out as the kit is. Without any prefix, at least the version among the kit exes' bytes.
+wine_kit=
+if [[ -f build/wine-win32/.quarv-ready ]] &&
+  python3 winerig/wine_arch.py build --can-run win32 >/dev/null; then
+  wine_kit=$work/kit wine_arch=win32
+elif [[ -f build/wine-win64/.quarv-ready && -f build/win64/$RELEASE_TEMPLATE_EXE ]]; then
+  wine_kit=$work/kit64 wine_arch=win64
+  mkdir -p $wine_kit
+  for exe in "${RELEASE_WINDOWS_EXES[@]}"; do cp build/win64/"$exe" $wine_kit/; done
+  cp build/win64/$RELEASE_TEMPLATE_EXE $wine_kit/$RELEASE_TEMPLATE_NAME
+fi
+echo "release check: Windows steps ${wine_kit:+under $wine_arch Wine, on $wine_kit}${wine_kit:-skipped: no Wine prefix}"
 for exe in "${RELEASE_WINDOWS_EXES[@]}"; do
   name=$(basename "$exe" .exe)
-  if [[ -d build/wine ]]; then
-    got=$(cmake/wine-run.sh $work/kit/"$name".exe --version 2>/dev/null | tr -d '\r')
-    [[ $got == "$name $version" ]] || fail "$name.exe --version printed \"$got\" under Wine"
-  else
-    grep -qaF "$version" $work/kit/"$name".exe || fail "$name.exe does not carry $version"
-  fi
+  grep -qaF "$version" $work/kit/"$name".exe || fail "$name.exe does not carry $version"
+  [[ -n $wine_kit ]] || continue
+  got=$(cmake/wine-run.sh $wine_arch $wine_kit/"$name".exe --version 2>/dev/null | tr -d '\r')
+  [[ $got == "$name $version" ]] || fail "$name.exe --version printed \"$got\" under $wine_arch Wine"
 done
 # quarv-stamp.exe, once it ships, finds the template beside itself in the unpacked kit.
-if [[ -d build/wine && -f $work/kit/quarv-stamp.exe ]]; then
-  cp firmware/standin.bin $work/kit/
-  (cd $work/kit && "$OLDPWD"/cmake/wine-run.sh quarv-stamp.exe --image standin.bin \
+if [[ -n $wine_kit && -f $wine_kit/quarv-stamp.exe ]]; then
+  cp firmware/standin.bin $wine_kit/
+  (cd $wine_kit && "$OLDPWD"/cmake/wine-run.sh $wine_arch quarv-stamp.exe --image standin.bin \
     --out stamped.exe >/dev/null 2>&1) || fail "quarv-stamp.exe does not stamp with the kit's template"
 fi
 

@@ -6,7 +6,9 @@ namespace {
 
 enum : uint32_t {
   MACHINE_I386 = 0x14C,
+  MACHINE_AMD64 = 0x8664,
   PE32_MAGIC = 0x10B,
+  PE32_PLUS_MAGIC = 0x20B,
   FILE_EXECUTABLE = 0x0002,
   FILE_DLL = 0x2000,
   DIR_RESOURCE = 2,
@@ -18,12 +20,15 @@ enum : uint32_t {
   OPT_FILE_ALIGNMENT = 36,
   OPT_IMAGE_SIZE = 56,
   OPT_CHECKSUM = 64,
+  // PE32+ (the 64-bit twin) widens the image base and the stack and heap sizes, which moves the
+  // data directories 16 bytes further.
   OPT_DIRECTORY_COUNT = 92,
   OPT_DIRECTORIES = 96,
+  OPT_PLUS_SHIFT = 16,
 };
 
 size_t directory_at(const PeFile& pe, uint32_t index) {
-  return pe.optional_at + OPT_DIRECTORIES + 8 * index;
+  return pe.directories_at + 8 * index;
 }
 
 }  // namespace
@@ -41,18 +46,24 @@ bool pe_parse(const Bytes& file, PeFile& pe, std::string& error) {
   size_t optional_size = get16(coff + 16);
   size_t table_at = pe.optional_at + optional_size;
   size_t count = get16(coff + 2);
-  if (get16(coff) != MACHINE_I386 || optional_size < OPT_DIRECTORIES + 8 * 6 ||
-      table_at + 40 * count > file.size() || get16(data + pe.optional_at) != PE32_MAGIC) {
-    error = "not a 32-bit (PE32, i386) Windows executable";
+  uint16_t machine = get16(coff);
+  uint16_t magic = pe.optional_at + 2 <= file.size() ? get16(data + pe.optional_at) : 0;
+  size_t shift = magic == PE32_PLUS_MAGIC ? size_t{OPT_PLUS_SHIFT} : 0;
+  bool known = (machine == MACHINE_I386 && magic == PE32_MAGIC) ||
+               (machine == MACHINE_AMD64 && magic == PE32_PLUS_MAGIC);
+  if (!known || optional_size < OPT_DIRECTORIES + shift + 8 * 6 ||
+      table_at + 40 * count > file.size()) {
+    error = "not a Windows executable of the updater's kind (PE32 for i386, or PE32+ for x86-64)";
     return false;
   }
+  pe.directories_at = pe.optional_at + OPT_DIRECTORIES + shift;
   if ((get16(coff + 18) & (FILE_EXECUTABLE | FILE_DLL)) != FILE_EXECUTABLE) {
     error = "not a Windows program (.exe) but a library or an object file";
     return false;
   }
   const uint8_t* optional = data + pe.optional_at;
-  if (get32(optional + OPT_DIRECTORY_COUNT) <= DIR_RELOCATIONS) {
-    error = "not a 32-bit Windows executable of the usual form (too few data directories)";
+  if (get32(optional + OPT_DIRECTORY_COUNT + shift) <= DIR_RELOCATIONS) {
+    error = "not a Windows executable of the usual form (too few data directories)";
     return false;
   }
   if (get32(data + directory_at(pe, DIR_SECURITY) + 4) != 0) {
@@ -66,7 +77,7 @@ bool pe_parse(const Bytes& file, PeFile& pe, std::string& error) {
   pe.file_alignment = get32(optional + OPT_FILE_ALIGNMENT);
   pe.section_alignment = get32(optional + OPT_SECTION_ALIGNMENT);
   if (pe.file_alignment == 0 || pe.section_alignment == 0) {
-    error = "not a 32-bit Windows executable of the usual form (no alignment)";
+    error = "not a Windows executable of the usual form (no alignment)";
     return false;
   }
   pe.sections.clear();

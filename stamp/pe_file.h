@@ -1,4 +1,4 @@
-// A 32-bit Windows executable whose resource section is rewritten: the sections before it stay
+// A Windows executable (the 32-bit updater, or its 64-bit twin) whose resource section is rewritten: the sections before it stay
 // where they are, those after it (base relocations only) move with its new size.
 #pragma once
 #include <string>
@@ -12,13 +12,15 @@ struct PeSection {
 
 struct PeFile {
   size_t optional_at;
+  size_t directories_at;  // the data directories, where PE32 or PE32+ puts them
   uint32_t file_alignment, section_alignment;
   std::vector<PeSection> sections;
   size_t resources;  // index of the section holding the resource tree
 };
 
-// Checks the file is a PE32 exe laid out as the updater's build lays it out; false with the
-// reason otherwise (not PE32, a DLL, signed, no resources, data after the last section).
+// Checks the file is a PE32 (i386) or PE32+ (x86-64) exe laid out as the updater's build lays it
+// out; false with the reason otherwise (another kind, a DLL, signed, no resources, data after the
+// last section).
 bool pe_parse(const Bytes& file, PeFile& pe, std::string& error);
 
 // The file with the resource section's contents replaced by rsrc (built for its unchanged RVA),

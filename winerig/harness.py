@@ -9,6 +9,8 @@ import subprocess
 import tempfile
 import time
 
+from wine_arch import LOADERS, WINESERVER
+
 BLOCK = 1024
 FLASH_BASE = 0x08000000
 
@@ -36,14 +38,22 @@ class Prefix:
         self.path = os.path.join(self.dir, "prefix")
         subprocess.run(["cp", "-a", template, self.path], check=True)
         shutil.rmtree(os.path.join(self.path, "wineserver"), ignore_errors=True)
-        self.env = dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all", **(env or {}))
+        # The prefix names its architecture (cmake/setup-wine.sh), and only that architecture's
+        # loader may run in it: Debian's `wine` would take the 32-bit one, runnable or not.
+        with open(os.path.join(template, ".quarv-ready")) as marker:
+            self.arch = marker.read().strip()
+        self.wine = LOADERS[self.arch]
+        self.env = dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all", WINESERVER=WINESERVER,
+                        **(env or {}))
+        if self.arch == "win64":
+            self.env["WINELOADER"] = self.wine
         self.devices = []
         for key, name, data in registry:
-            self.run_quietly(["wine", "reg", "add", key, "/v", name, "/d", data, "/f"])
+            self.run_quietly([self.wine, "reg", "add", key, "/v", name, "/d", data, "/f"])
         if registry:  # graphics settings are read when the server and its desktop start
             self.stop_server()
-        self.run_quietly(["wineserver", "-p"])
-        self.run_quietly(["wine", "cmd", "/c", "exit"])
+        self.run_quietly([WINESERVER, "-p"])
+        self.run_quietly([self.wine, "cmd", "/c", "exit"])
         # The server's start links com1 to /dev/ttyS0 and links it again when it is missing; a
         # directory in its place keeps it out of the list, as a port held by another program.
         self.held = os.path.join(self.dir, "held")
@@ -55,8 +65,8 @@ class Prefix:
                        stderr=subprocess.DEVNULL, check=False)
 
     def stop_server(self):
-        self.run_quietly(["wineserver", "-k"])
-        self.run_quietly(["wineserver", "-w"])
+        self.run_quietly([WINESERVER, "-k"])
+        self.run_quietly([WINESERVER, "-w"])
 
     def port(self, name):
         return os.path.join(self.path, "dosdevices", name)
@@ -122,7 +132,7 @@ class Device:
 
 def drive(prefix, driver, *args, check=True):
     """Runs one ui_driver command in the prefix; its output, or (status, output) unchecked."""
-    done = subprocess.run(["wine", driver, *args], env=prefix.env, stdin=subprocess.DEVNULL,
+    done = subprocess.run([prefix.wine, driver, *args], env=prefix.env, stdin=subprocess.DEVNULL,
                           capture_output=True, timeout=120)
     text = done.stdout.decode("latin-1")
     if check and done.returncode != 0:
@@ -143,7 +153,7 @@ class Tool:
         os.set_blocking(self.errors, False)
         self.error_bytes = b""
         with open(self.out_path, "wb") as out:
-            self.process = subprocess.Popen(["wine", exe], env=prefix.env, stdout=out,
+            self.process = subprocess.Popen([prefix.wine, exe], env=prefix.env, stdout=out,
                                             stdin=subprocess.DEVNULL, stderr=terminal)
         os.close(terminal)
         self.drive("wait-window", "20000")

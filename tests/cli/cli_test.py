@@ -319,7 +319,7 @@ class WindowsConsoleTest(unittest.TestCase):
         prefix = harness.Prefix(ARGS.template)
         try:
             device = harness.Device(ARGS.sim, prefix, "com5")
-            done = subprocess.run(["wine", ARGS.w32, "--image", IMAGE, "COM5"], env=prefix.env,
+            done = subprocess.run([prefix.wine, ARGS.w32, "--image", IMAGE, "COM5"], env=prefix.env,
                                   capture_output=True, timeout=120)
             self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
             self.assertEqual(device.stop()[:len(PADDED)], PADDED)

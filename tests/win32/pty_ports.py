@@ -20,7 +20,7 @@ def main(template, work_dir, exe):
             if name == "com998":
                 os.write(master, b"stale")
         # Ended before CTest's own time-out, so that the prefix and its server go too.
-        return subprocess.run(["wine", exe], env=prefix.env, timeout=90).returncode
+        return subprocess.run([prefix.wine, exe], env=prefix.env, timeout=90).returncode
     finally:
         prefix.close()
 
