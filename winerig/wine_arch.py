@@ -32,15 +32,14 @@ def boot_id():
         return "unknown"
 
 
-def start_32bit_loader():
+def start_32bit_loader(loader=LOADERS["win32"], seconds=PROBE_SECONDS):
     """(True, version) when the 32-bit loader ran, else (False, why not)."""
-    loader = LOADERS["win32"]
     try:
         done = subprocess.run([loader, "--version"], capture_output=True, text=True,
-                              stdin=subprocess.DEVNULL, timeout=PROBE_SECONDS,
+                              stdin=subprocess.DEVNULL, timeout=seconds,
                               env=dict(os.environ, WINEDEBUG="-all"))
     except subprocess.TimeoutExpired:
-        return False, "%s did not answer within %d s" % (loader, PROBE_SECONDS)
+        return False, "%s did not answer within %g s" % (loader, seconds)
     except OSError as error:  # ENOEXEC where the kernel has no 32-bit execution
         return False, "%s: %s" % (loader, error.strerror)
     words = (done.stdout + done.stderr).strip().splitlines()
@@ -50,7 +49,7 @@ def start_32bit_loader():
     return True, done.stdout.strip()
 
 
-def probe(root):
+def probe(root, start=start_32bit_loader):
     """The 32-bit loader's answer, cached in ROOT: a kernel option decides it, so a new boot asks
     again. A cache that cannot be read or written only costs another start."""
     cache = os.path.join(root, "wine32-probe.txt")
@@ -62,7 +61,7 @@ def probe(root):
             return verdict == "runs", reason
     except (OSError, ValueError):
         pass
-    runs, reason = start_32bit_loader()
+    runs, reason = start()
     try:
         os.makedirs(root, exist_ok=True)
         temporary = "%s.%d" % (cache, os.getpid())
