@@ -62,7 +62,6 @@ demo: wine
 	cmake --build $(HOST_DIR) -j2 --target quarv-sim
 	cmake --preset $(WINE_ARCH) -B $(WIN_DIR)
 	cmake --build $(WIN_DIR) -j2 --target quarv-update ui_driver
-	@echo "The demo runs the $(WINE_ARCH) updater ($(WIN_DIR)/ui/quarv-update.exe)."
 	python3 winerig/demo.py $(E2E_TOOLS) --work build/demo --screenshot build/quarv-update.png \
 	  --image "$$(cmake -N -L $(WIN_DIR) | sed -n 's/^QUARV_FIRMWARE:FILEPATH=//p')"
 
@@ -75,7 +74,6 @@ bench: wine $(BENCH_DIR)/image-64k.bin
 	cmake --preset $(WINE_ARCH) -B $(BENCH_DIR)/$(WINE_ARCH) \
 	  -DQUARV_FIRMWARE=$(CURDIR)/$(BENCH_DIR)/image-64k.bin
 	cmake --build $(BENCH_DIR)/$(WINE_ARCH) -j2 --target quarv-update
-	@echo "The benchmark measures the $(WINE_ARCH) updater."
 	python3 winerig/bench.py $(E2E_TOOLS) --exe64k $(BENCH_DIR)/$(WINE_ARCH)/ui/quarv-update.exe \
 	  --bare $(WIN_DIR)/winerig/bare_dialog.exe --work $(BENCH_DIR)
 	$(MAKE) --no-print-directory bench-cli

@@ -96,7 +96,8 @@ def main():
     finally:
         prefix.close()
 
-    print("Machine: %s" % machine())
+    print("Machine: %s; the %s updater under %s" % (
+        machine(), "32-bit" if prefix.arch == "win32" else "64-bit twin of the", prefix.wine))
     print("Update, first probe to reset request, line paced at 115,200 baud 8E1:")
     print("  %-15s %10s %11s %11s %7s" % ("image", "program", "measured", "model", "ratio"))
     for label, program_ms, measured, model in rows:

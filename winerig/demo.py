@@ -97,6 +97,8 @@ def main():
     verdict_ok = False
     try:
         device = Device(args.sim, prefix, PORT)
+        print("The %s updater %s under %s" % ("32-bit" if prefix.arch == "win32" else
+                                              "64-bit twin of the", args.exe, prefix.wine))
         print("Simulated Quarv on \\\\.\\%s (log %s)\n" % (PORT, device.log_path), flush=True)
         tool = Tool(prefix, args.exe, args.driver)
         stream = TraceStream(tool)
