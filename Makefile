@@ -15,11 +15,12 @@ deps:
 	bash cmake/install-deps.sh
 
 # The 64-bit prefix always; the 32-bit one where the 32-bit loader starts. Says which.
+# Made side by side: each waits on its own wineserver much of the time.
 wine: deps
 	@python3 winerig/wine_arch.py build
-	bash cmake/setup-wine.sh win64 $(call WINE_PREFIX,win64)
 	if python3 winerig/wine_arch.py build --can-run win32 >/dev/null; then \
-	  bash cmake/setup-wine.sh win32 $(call WINE_PREFIX,win32); fi
+	  bash cmake/setup-wine.sh win32 $(call WINE_PREFIX,win32) & win32=$$!; fi; \
+	bash cmake/setup-wine.sh win64 $(call WINE_PREFIX,win64) && { [ -z "$$win32" ] || wait $$win32; }
 
 host: deps
 	cmake --preset host
