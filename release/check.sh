@@ -140,7 +140,11 @@ elif [[ -f build/wine-win64/.quarv-ready && -f build/win64/$RELEASE_TEMPLATE_EXE
   for exe in "${RELEASE_WINDOWS_EXES[@]}"; do cp build/win64/"$exe" $wine_kit/; done
   cp build/win64/$RELEASE_TEMPLATE_EXE $wine_kit/$RELEASE_TEMPLATE_NAME
 fi
-echo "release check: Windows steps ${wine_kit:+under $wine_arch Wine, on $wine_kit}${wine_kit:-skipped: no Wine prefix}"
+if [[ -n $wine_kit ]]; then
+  echo "release check: Windows steps under $wine_arch Wine, on $wine_kit"
+else
+  echo "release check: Windows steps skipped (no Wine prefix): only the version among the bytes"
+fi
 for exe in "${RELEASE_WINDOWS_EXES[@]}"; do
   name=$(basename "$exe" .exe)
   grep -qaF "$version" $work/kit/"$name".exe || fail "$name.exe does not carry $version"
