@@ -57,6 +57,7 @@ void start_job(PortRun& run, const RunSetup& setup) {
   job.baud = BAUD;
   job.target_address = TARGET_ADDRESS;
   job.receive_capacity = FRAME_CAPACITY;
+  job.read_probe_reply = true;
   job.frame = run.frame;
   job.image = setup.image;
   job.image_size = setup.image_size;
