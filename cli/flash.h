@@ -8,6 +8,7 @@
 
 #include "engine/frame.h"
 #include "engine/update_job.h"
+#include "serial/serial.h"
 
 // Exit statuses, and each port's own result.
 enum : int {
@@ -25,11 +26,29 @@ struct CliOptions {
   std::string log_path;
   bool station = false;
   bool list = false;
+  bool json = false;  // --list as JSON lines
   bool help = false;
   bool version = false;
   uint32_t wait_s = 60;  // 0: for ever
   std::vector<std::string> ports;
+  std::vector<std::string> matches;  // --match SPECs, each parsed by parse_match
 };
+
+// A --match SPEC: every field given must hold (texts may hold * and ?).
+struct PortMatch {
+  std::string vid, pid;  // four lower-case hex digits, or empty for any
+  std::string serial, manufacturer, product;
+};
+
+bool parse_match(const std::string& spec, PortMatch& match, std::string& error);
+bool port_matches(const PortMatch& match, const PortInfo& port);
+// A port as --list shows it: one line of text, or one JSON object.
+std::string port_line(const PortInfo& port);
+std::string port_json(const PortInfo& port);
+// The port's USB identity as more JSON members for its log events; empty without one.
+std::string identity_fields(const PortInfo& port);
+// A JSON string in valid UTF-8, whatever the bytes.
+std::string json_text(const std::string& text);
 
 // Fills options; false with a message in error on bad input.
 bool parse_options(int argc, const char* const* argv, CliOptions& options, std::string& error);
@@ -59,6 +78,7 @@ enum Phase : int {
 // One port: its own job, frame buffer and port handle; the padded image is shared, read-only.
 struct PortRun {
   std::string name;
+  std::string identity;  // identity_fields of the port, in each of its log events
   PortHandle port;
   UpdateJob job;
   uint8_t frame[FRAME_CAPACITY];

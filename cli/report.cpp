@@ -31,43 +31,6 @@ bool out_failed[2] = {false, false};  // standard output, standard error
 const char* const PHASE_NAMES[] = {"opening",   "contacting", "writing", "verifying",
                                    "resetting", "waiting",    "ended"};
 
-// Length of the well-formed UTF-8 sequence at text, 0 when there is none.
-size_t utf8_length(const unsigned char* text, size_t left) {
-  unsigned char c = text[0];
-  size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
-  if (n == 0 || c > 0xF4 || left < n) return 0;
-  for (size_t i = 1; i < n; ++i)
-    if ((text[i] & 0xC0) != 0x80) return 0;
-  // Overlong forms, UTF-16 surrogates and code points past U+10FFFF.
-  if ((c == 0xE0 && text[1] < 0xA0) || (c == 0xED && text[1] >= 0xA0) ||
-      (c == 0xF0 && text[1] < 0x90) || (c == 0xF4 && text[1] >= 0x90))
-    return 0;
-  return n;
-}
-
-// A JSON string in valid UTF-8 whatever the bytes: a byte that is not part of UTF-8 (a name in
-// Latin-1, say) becomes the character of that code, \u00e9 for 0xe9, so the name stays legible.
-std::string json_text(const std::string& text) {
-  std::string out = "\"";
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  for (size_t i = 0; i < text.size();) {
-    unsigned char c = bytes[i];
-    size_t n = c < 0x80 ? 1 : utf8_length(bytes + i, text.size() - i);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20 || n == 0) {
-      char escaped[8];
-      snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out.append(text, i, n);
-    }
-    i += n ? n : 1;
-  }
-  return out + "\"";
-}
-
 // UTC with milliseconds; called under the lock, so gmtime's shared result is safe.
 std::string time_stamp() {
   auto now = std::chrono::system_clock::now();
@@ -106,7 +69,8 @@ void write_log_line(PortRun* run, const char* event, const std::string& text,
   std::string line =
       "{\"time\":\"" + time_stamp() + "\",\"port\":" + (run ? json_text(run->name) : "null") + ",";
   if (run) line += "\"unit\":" + std::to_string(run->unit) + ",";
-  line += "\"event\":\"" + std::string(event) + "\",\"text\":" + json_text(text) + fields + "}\n";
+  line += "\"event\":\"" + std::string(event) + "\",\"text\":" + json_text(text) + fields;
+  line += (run ? run->identity : "") + "}\n";
   // Unbuffered, so each line is on disk when this returns (the record of a unit outlives a
   // crash or a pulled plug), and nothing of a line that failed is left to be written later.
   errno = 0;
