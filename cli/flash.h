@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,7 @@ enum Phase : int {
 struct PortRun {
   std::string name;
   std::string identity;  // identity_fields of the port, in each of its log events
+  std::string adapter;   // a station's adapter taken by --match: serial=SERIAL, or empty
   PortHandle port;
   UpdateJob job;
   uint8_t frame[FRAME_CAPACITY];
@@ -95,6 +97,10 @@ struct PortRun {
   uint32_t ok = 0;
   uint32_t failed = 0;
   uint32_t interrupted = 0;
+  // Taken by --match in a station: a pull is a removal (the adapter may come back), not a
+  // lost port; removed is set once it is no longer listed, whatever its descriptor says.
+  bool plugged = false;
+  std::atomic<bool> removed{false};
   // Of the unit that ends, set by the port's thread before report_unit_ends.
   std::string detail;       // why, beside the verdict: "reset not confirmed", "left before done"
   int32_t device_crc = -1;  // the device's CRC of the region after a failed verification
@@ -112,11 +118,22 @@ extern std::atomic<bool> stop_requested;
 
 // The body of a port's thread: one update, or units one after another in station mode.
 void run_port(PortRun& run, const RunSetup& setup);
+// Runs every port on its own thread until each has ended; with matches (a station), also
+// takes every adapter that matches as it appears, and again when it comes back, until a stop
+// signal. Closes the ports.
+void serve_ports(std::deque<PortRun>& runs, const RunSetup& setup,
+                 const std::vector<PortMatch>& matches);
+bool matches_any(const std::vector<PortMatch>& matches, const PortInfo& port);
 
 // Events, the JSON log, the live display and the summary; thread-safe. The fields of a PortRun
 // that the display reads are written only through these.
 bool report_open_log(const std::string& path, std::string& error);
-void report_begin(std::vector<PortRun>& runs, const RunSetup& setup);
+void report_begin(std::deque<PortRun>& runs, const RunSetup& setup);
+// A port taken by a station while it runs: a new entry at the end of runs.
+PortRun& report_add_run(const std::string& name);
+// An adapter back under another name, or the same.
+void report_rename(PortRun& run, const std::string& name, const std::string& identity,
+                   const std::string& adapter);
 // One event of a port (or of the run, with run null) into the log; fields is more JSON
 // members (",\"name\":value...") or empty.
 void report_event(PortRun* run, const char* event, const std::string& text,

@@ -1,7 +1,6 @@
 // quarv-flash: flashes Quarv devices on several serial ports at once. See usage_text().
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include "cli/console.h"
 #include "cli/flash.h"
@@ -51,12 +50,6 @@ std::vector<PortMatch> parsed_matches(const CliOptions& options) {
   return matches;
 }
 
-bool matches_any(const std::vector<PortMatch>& matches, const PortInfo& port) {
-  for (const PortMatch& match : matches)
-    if (port_matches(match, port)) return true;
-  return false;
-}
-
 int list_ports(const CliOptions& options) {
   std::vector<PortMatch> matches = parsed_matches(options);
   std::string text;
@@ -67,10 +60,11 @@ int list_ports(const CliOptions& options) {
 }
 
 // The ports named and those --match selects, none twice; each with what is known of it. False
-// with a message when a --match selects nothing: it then lists what is there instead.
+// with a message when a --match selects nothing: it then lists what is there instead. A
+// station takes what matches as it comes, from none at first.
 bool choose_ports(CliOptions& options, std::vector<PortInfo>& chosen, std::string& error) {
   std::vector<PortInfo> present = serial_ports();
-  std::vector<PortMatch> matches = parsed_matches(options);
+  std::vector<PortMatch> matches = options.station ? std::vector<PortMatch>{} : parsed_matches(options);
   bool matched = false;
   for (const PortInfo& port : present)
     if (matches_any(matches, port)) {
@@ -88,7 +82,7 @@ bool choose_ports(CliOptions& options, std::vector<PortInfo>& chosen, std::strin
   std::vector<std::string> keys;
   for (const std::string& name : options.ports) {
     char key[SERIAL_KEY_SIZE];
-    if (serial_port_key(name.c_str(), key, sizeof key) && !matches.empty()) {
+    if (!matches.empty() && serial_port_key(name.c_str(), key, sizeof key)) {
       // Named and matched too: one port, flashed once.
       bool seen = false;
       for (const std::string& other : keys) seen = seen || other == key;
@@ -111,7 +105,7 @@ bool choose_ports(CliOptions& options, std::vector<PortInfo>& chosen, std::strin
 
 // When ports end differently: a port that could not be used says most about the station,
 // then one whose device never answered, then a unit that failed.
-int overall_status(const std::vector<PortRun>& runs) {
+int overall_status(const std::deque<PortRun>& runs) {
   static const int order[] = {EXIT_INTERRUPTED, EXIT_PORT, EXIT_NO_ANSWER, EXIT_FAILED};
   for (int status : order)
     for (const PortRun& run : runs)
@@ -155,7 +149,7 @@ int main(int argc, char** argv) {
                    crc_text(setup.image_crc) + "\"");
 
   // Every port is opened before any job starts: a command with one wrong port flashes nothing.
-  std::vector<PortRun> runs(options.ports.size());
+  std::deque<PortRun> runs(options.ports.size());
   bool opened = true;
   for (size_t i = 0; i < runs.size(); ++i) {
     char message[1024];
@@ -177,18 +171,8 @@ int main(int argc, char** argv) {
 
   console_on_stop(on_stop);
   report_begin(runs, setup);
-  std::atomic<int> running{static_cast<int>(runs.size())};
-  std::vector<std::thread> threads;
-  for (PortRun& run : runs)
-    threads.emplace_back([&run, &setup, &running] {
-      run_port(run, setup);
-      --running;
-      report_wake();
-    });
-  report_until_done(running);
-  for (std::thread& thread : threads) thread.join();
+  serve_ports(runs, setup, options.station ? parsed_matches(options) : std::vector<PortMatch>{});
   report_summary();
-  for (PortRun& run : runs) serial_close(run.port);
   report_close();
   free(loaded.image);
   int status = overall_status(runs);

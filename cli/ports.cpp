@@ -122,3 +122,9 @@ std::string identity_fields(const PortInfo& port) {
   return ",\"vid\":" + json_text(port.vid) + ",\"pid\":" + json_text(port.pid) +
          ",\"serial\":" + json_or_null(port.serial);
 }
+
+bool matches_any(const std::vector<PortMatch>& matches, const PortInfo& port) {
+  for (const PortMatch& match : matches)
+    if (port_matches(match, port)) return true;
+  return false;
+}

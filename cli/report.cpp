@@ -19,7 +19,7 @@ FILE* log_file = nullptr;
 std::string log_path;
 long log_end = 0;  // where the last whole line ended
 bool log_failed = false;
-std::vector<PortRun>* runs = nullptr;
+std::deque<PortRun>* runs = nullptr;
 bool live = false;
 RunSetup setup{};
 bool drawn = false;
@@ -182,7 +182,24 @@ bool report_open_log(const std::string& path, std::string& error) {
   return true;
 }
 
-void report_begin(std::vector<PortRun>& ports, const RunSetup& run_setup) {
+PortRun& report_add_run(const std::string& name) {
+  std::lock_guard<std::mutex> hold(lock);
+  runs->emplace_back();
+  runs->back().name = name;
+  if (static_cast<int>(name.size()) > name_width) name_width = static_cast<int>(name.size());
+  return runs->back();
+}
+
+void report_rename(PortRun& run, const std::string& name, const std::string& identity,
+                   const std::string& adapter) {
+  std::lock_guard<std::mutex> hold(lock);
+  run.name = name;
+  run.identity = identity;
+  run.adapter = adapter;
+  if (static_cast<int>(name.size()) > name_width) name_width = static_cast<int>(name.size());
+}
+
+void report_begin(std::deque<PortRun>& ports, const RunSetup& run_setup) {
   std::lock_guard<std::mutex> hold(lock);
   runs = &ports;
   setup = run_setup;
@@ -299,6 +316,7 @@ void report_summary() {
       text += line;
       if (run.interrupted) text += "  " + std::to_string(run.interrupted) + " INTERRUPTED";
       if (run.result == EXIT_PORT) text += "  (port lost)";
+      if (!run.adapter.empty()) text += "  " + run.adapter;
     } else {
       snprintf(line, sizeof line, "%-*s  %-11s %7.2f s  %d bytes, CRC 0x%04x", name_width,
                run.name.c_str(), run.verdict.c_str(),

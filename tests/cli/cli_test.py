@@ -207,7 +207,9 @@ class CliTest(unittest.TestCase):
                  (["--image", os.path.join(self.work, "none"), port], "cannot read"),
                  (["--image", IMAGE, port, port], "same port twice"),
                  (["--image", IMAGE, "--log", self.work, port], "cannot write the log"),
-                 (["--list", port], "--list takes nothing else"),
+                 (["--list", port], "--list takes only --json and --match"),
+                 (["--image", IMAGE, "--match", "0403"], "VID:PID, VID:PID:SERIAL, serial=SERIAL"),
+                 (["--image", IMAGE, "--match", "colour=red", port], "vid=VID"),
                  # Refused images: never sent as raw bytes, nothing endless read whole.
                  (["--image", hex_text, port], "line 1: checksum error"),
                  (["--image", README, port], "all printable text"),
@@ -234,6 +236,12 @@ class CliTest(unittest.TestCase):
                 self.assertEqual(name == "pipe", "Broken pipe" in str(self.events(event="output")))
                 self.assertEqual(good.stop(), PADDED)
                 os.unlink(self.log)
+        # What is asked for is the output itself: not written, not done.
+        env = dict(os.environ, QUARV_FLASH_ROOT=self.usb_root({"ttyUSB0": ("0403", "6001", "S")}))
+        open(os.path.join(self.work, "root", "dev", "ttyUSB0"), "w").close()
+        for args in (["--help"], ["--version"], ["--list"], ["--list", "--json"]):
+            self.assertEqual(subprocess.run([ARGS.flash, *args], stdout=broken, env=env).returncode,
+                             1, args)
         os.close(broken)
 
     def test_log_that_cannot_be_written(self):
@@ -287,6 +295,67 @@ class CliTest(unittest.TestCase):
                 self.assertIn(result[0]["block"], (1, 2))
                 self.assertRegex(out, r"0 OK +0 FAILED +1 INTERRUPTED")
                 self.assertIn("INTERRUPTED", [l for l in out.splitlines() if device.link in l][-1])
+
+    def usb_root(self, adapters):
+        """A /dev and /sys of the test's own: tty name -> (vid, pid, serial) of its adapter."""
+        root = os.path.join(self.work, "root")
+        for tty, (vid, pid, serial) in adapters.items():
+            usb = os.path.join(root, "sys", "devices", "usb1", "1-" + serial)
+            os.makedirs(os.path.join(usb, "1-1:1.0", tty), exist_ok=True)
+            for name, text in (("idVendor", vid), ("idProduct", pid), ("serial", serial)):
+                with open(os.path.join(usb, name), "w") as f:
+                    f.write(text + "\n")
+            os.makedirs(os.path.join(root, "sys", "class", "tty", tty))
+            os.symlink(os.path.join(usb, "1-1:1.0", tty),
+                       os.path.join(root, "sys", "class", "tty", tty, "device"))
+        os.makedirs(os.path.join(root, "dev"), exist_ok=True)
+        return root
+
+    def test_match_chooses_ports_by_identity(self):
+        root = self.usb_root({"ttyUSB0": ("0403", "6001", "S1"), "ttyUSB1": ("1a86", "7523", "X")})
+        env = dict(os.environ, QUARV_FLASH_ROOT=root)
+        chosen, other = self.sim("root/dev/ttyUSB0"), self.sim("root/dev/ttyUSB1")
+        done = self.flash("--match", "0403:6001:S1", env=env)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        self.assertEqual({e["serial"] for e in self.events(event="result")}, {"S1"})
+        self.assertEqual(other.requests(), [])
+        missing = self.flash("--match", "serial=S9", env=env)
+        self.assertEqual(missing.returncode, 2)
+        self.assertIn("  %s  1a86:7523  serial=X" % other.link, missing.stderr)
+        self.assertEqual(other.requests(), [])
+        self.assertEqual(chosen.stop(), PADDED)
+
+    def test_station_takes_adapters_as_they_come(self):
+        # Two plugged in at once mid-run; one pulled between units, back under another name,
+        # pulled mid-unit, back again: one tally for it, by its serial number. An adapter of
+        # another kind is never touched.
+        root = self.usb_root({"ttyUSB0": ("0403", "6001", "S1"), "ttyUSB1": ("0403", "6001", "S2"),
+                              "ttyUSB2": ("1a86", "7523", "X"), "ttyUSB3": ("0403", "6001", "S1")})
+        run = self.station("--match", "0403:6001", env=dict(os.environ, QUARV_FLASH_ROOT=root))
+        time.sleep(0.5)
+        plugged = time.monotonic()
+        s1, s2 = (self.sim("root/dev/ttyUSB%d" % n, "--app-after-reset") for n in (0, 1))
+        other = self.sim("root/dev/ttyUSB2")
+        results = lambda serial: [e for e in self.events(event="result") if e.get("serial") == serial]
+        self.wait_for(lambda: s1.requests() and s2.requests())
+        self.assertLess(time.monotonic() - plugged, 1.5)
+        self.wait_for(lambda: results("S1") and results("S2"))
+        self.assertEqual(s1.stop(), PADDED)
+        slow = self.sim("root/dev/ttyUSB3", "--program-ms", "300")
+        self.wait_for(lambda: any(r["command"] == "write" for r in slow.requests()))
+        slow.stop()
+        self.wait_for(lambda: len(results("S1")) == 2)
+        self.assertEqual(results("S1")[1]["text"], "FAILED")
+        self.assertEqual(results("S1")[1]["detail"], "adapter removed")
+        again = self.sim("root/dev/ttyUSB0", "--app-after-reset")
+        self.wait_for(lambda: len(results("S1")) == 3)
+        run.send_signal(signal.SIGINT)
+        out = run.communicate(timeout=30)[0]
+        self.assertEqual(run.returncode, 1, out)
+        self.assertRegex(out, r" 2 OK +1 FAILED +serial=S1\n")
+        self.assertRegex(out, r" 1 OK +0 FAILED +serial=S2\n")
+        self.assertEqual(other.requests(), [])
+        self.assertEqual(again.stop(), PADDED)
 
     def test_live_lines_fit_the_terminal(self):
         # Never wider than the terminal, as it is at each redraw; once a unit is done, the
