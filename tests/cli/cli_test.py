@@ -144,6 +144,37 @@ class CliTest(unittest.TestCase):
         self.assertRegex(done.stdout, "%s +FAILED" % bad.link)
         self.assertRegex(done.stdout, "%s +OK" % dropped.link)
 
+    def test_long_update_after_late_power_up(self):
+        # --wait bounds each wait for an answer, not the whole update: 28 blocks of 0.26 s take
+        # longer than its 6 s floor once writing. In a station too, where a second quarv-flash
+        # finds the port held, root or not.
+        image = os.path.join(self.work, "28k.bin")
+        with open(image, "wb") as f:
+            f.write(os.urandom(28 * 1024))
+        late = self.sim("late", "--power-off-ms", "1500", "--program-ms", "150")
+        line = self.sim("line", "--program-ms", "150", "--app-after-reset")
+        started = time.monotonic()
+        run = self.station("--wait", "1", line.link, image=image)
+        self.wait_for(lambda: line.requests())
+        second = self.flash("--wait", "1", line.link)
+        self.assertEqual((second.returncode, "busy" in second.stderr), (3, True), second.stderr)
+        done = self.flash("--wait", "2", late.link, image=image, log=os.path.join(self.work, "l"))
+        self.assertEqual(done.returncode, 0, done.stdout)
+        self.assertGreater(time.monotonic() - started, 8)
+        self.assertGreaterEqual(min(r["time_ms"] for r in late.requests()), 1500)
+        self.wait_for(lambda: self.events(line.link, "result"))
+        run.send_signal(signal.SIGINT)
+        self.assertRegex(run.communicate(timeout=30)[0], r"%s +1 OK +0 FAILED" % line.link)
+        with open(image, "rb") as f:
+            padded = harness.padded(f.read())
+        late.stop()
+        with open(late.log) as log:
+            exit_line = json.loads(log.read().splitlines()[-1])
+        with open(late.dump, "rb") as dump:
+            flash = dump.read()
+        self.assertEqual(exit_line["flash_crc"], harness.crc16(flash))
+        self.assertEqual(flash[:len(padded)], padded)
+
     def test_ports_that_cannot_be_used(self):
         device = self.sim("device")
         plain = os.path.join(self.work, "plain")
