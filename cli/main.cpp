@@ -64,7 +64,8 @@ int list_ports(const CliOptions& options) {
 // station takes what matches as it comes, from none at first.
 bool choose_ports(CliOptions& options, std::vector<PortInfo>& chosen, std::string& error) {
   std::vector<PortInfo> present = serial_ports();
-  std::vector<PortMatch> matches = options.station ? std::vector<PortMatch>{} : parsed_matches(options);
+  std::vector<PortMatch> matches =
+      options.station ? std::vector<PortMatch>{} : parsed_matches(options);
   bool matched = false;
   for (const PortInfo& port : present)
     if (matches_any(matches, port)) {
@@ -126,7 +127,8 @@ int main(int argc, char** argv) {
   std::vector<uint8_t> bytes;
   std::string format;
   std::vector<PortInfo> chosen;
-  if (!choose_ports(options, chosen, error) || !check_ports(options, error) || !read_image_file(options.image_path, bytes, format, error) ||
+  if (!choose_ports(options, chosen, error) || !check_ports(options, error) ||
+      !read_image_file(options.image_path, bytes, format, error) ||
       !report_open_log(options.log_path, error))
     return input_error(error);
   UpdateJob loaded{};

@@ -45,7 +45,9 @@ std::string shown(const std::string& text) {
   return out;
 }
 
-std::string json_or_null(const std::string& text) { return text.empty() ? "null" : json_text(text); }
+std::string json_or_null(const std::string& text) {
+  return text.empty() ? "null" : json_text(text);
+}
 
 }  // namespace
 

@@ -1,8 +1,8 @@
 // Everything quarv-flash shows and keeps, from every port's thread: one lock over it all, so
 // that no two lines ever mix. Output may fail at any time (a closed pipe, a vanished terminal,
 // a full disk): that is noted and the run goes on, since the devices must still be finished.
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -28,7 +28,6 @@ Screen screen;  // the live lines as last drawn
 uint64_t origin_ms = 0;
 std::vector<std::string> errors;      // shown after the summary, below the live lines
 bool out_failed[2] = {false, false};  // standard output, standard error
-
 
 // UTC with milliseconds; called under the lock, so gmtime's shared result is safe.
 std::string time_stamp() {

@@ -70,7 +70,6 @@ std::string unit_remark(const PortRun& run, int result, const RunSetup& setup) {
   return "";
 }
 
-
 std::string screen_redraw(const std::deque<PortRun>& runs, Screen& screen, const RunSetup& setup,
                           uint64_t now, int width) {
   // Back to the block's first line. A terminal narrowed since then, if it rewraps its lines as

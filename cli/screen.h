@@ -10,9 +10,9 @@
 
 // The block of live lines on the terminal, as it was last drawn.
 struct Screen {
-  int name_width = 16;         // the longest port name, so that the columns line up
-  std::vector<size_t> drawn;   // the columns of each line
-  int width = 0;               // the terminal's width then
+  int name_width = 16;        // the longest port name, so that the columns line up
+  std::vector<size_t> drawn;  // the columns of each line
+  int width = 0;              // the terminal's width then
 };
 
 const char* phase_name(Phase phase);

@@ -24,8 +24,7 @@ struct Served {
 // A station's adapter is the same one wherever it comes back (a replug may give it another
 // name) when it has a serial number; else it is known by its port.
 std::string adapter_key(const PortInfo& port) {
-  return port.serial.empty() ? "port " + port.name
-                             : port.vid + ":" + port.pid + ":" + port.serial;
+  return port.serial.empty() ? "port " + port.name : port.vid + ":" + port.pid + ":" + port.serial;
 }
 
 void start(std::list<Served>& served, PortRun& run, const RunSetup& setup,
@@ -65,8 +64,8 @@ bool take(PortRun& run, const PortInfo& port, std::set<std::string>& told) {
 
 // Until a stop signal: every SCAN_MS, the ports that match are served, those gone are
 // marked removed, and the threads of removed ones are joined and their ports closed.
-void watch(const RunSetup& setup, const std::vector<PortMatch>& matches,
-           std::list<Served>& served, std::atomic<int>& running) {
+void watch(const RunSetup& setup, const std::vector<PortMatch>& matches, std::list<Served>& served,
+           std::atomic<int>& running) {
   std::map<std::string, PortRun*> adapters;
   std::set<std::string> told;
   while (!stop_requested) {

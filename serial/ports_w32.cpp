@@ -1,8 +1,8 @@
 // The COM ports present on Windows, and what SetupAPI knows of each: the USB ids and serial
 // number in its device's ids, the maker, the USB product string, and the friendly name
 // Device Manager shows.
-#include <windows.h>
 #include <setupapi.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <cstring>
@@ -29,7 +29,8 @@ bool com_present(const char* name, char* buffer, DWORD size) {
 }
 
 // The Ports class: every COM and LPT port Device Manager lists.
-const GUID PORTS_CLASS = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+const GUID PORTS_CLASS = {
+    0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 // The product string the USB device itself reports (Windows 7 and later).
 struct PropertyKey {
   GUID id;

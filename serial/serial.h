@@ -25,7 +25,7 @@ void serial_close(PortHandle port);
 // What the system knows of a port present. The USB fields are empty for a port without a USB
 // parent (built in, virtual) or whose parent could not be read.
 struct PortInfo {
-  std::string name;  // as it is given on the command line
+  std::string name;      // as it is given on the command line
   std::string vid, pid;  // four lower-case hex digits each
   std::string serial, manufacturer, product;
   std::string description;         // Windows: the friendly name Device Manager shows

@@ -51,7 +51,8 @@ class Tree : public ::testing::Test {
     tty("ttyUSB4", nullptr);
     write(root + "/dev/null", "");
     make(root + "/dev/serial/by-id");
-    symlink("../../ttyUSB0", (root + "/dev/serial/by-id/usb-Acme_Serial_Cable_A50285BI-if00-port0").c_str());
+    symlink("../../ttyUSB0",
+            (root + "/dev/serial/by-id/usb-Acme_Serial_Cable_A50285BI-if00-port0").c_str());
   }
   void TearDown() override { std::filesystem::remove_all(root); }
   static void make(const std::string& dir) {
@@ -59,7 +60,9 @@ class Tree : public ::testing::Test {
       mkdir(dir.substr(0, at).c_str(), 0700);
     mkdir(dir.c_str(), 0700);
   }
-  static void write(const std::string& path, const char* text) { std::ofstream(path) << text << "\n"; }
+  static void write(const std::string& path, const char* text) {
+    std::ofstream(path) << text << "\n";
+  }
   // The /dev node, and sysfs's class entry whose device link leads to the tty's parent (a
   // missing device for a broken link).
   void tty(const char* name, const char* device) {

@@ -421,6 +421,12 @@ class WindowsConsoleTest(unittest.TestCase):
         prefix = harness.Prefix(ARGS.template)
         try:
             device = harness.Device(ARGS.sim, prefix, "com5")
+            # The ports Wine has, COM5 among them, as lines and as JSON.
+            for args, line in ((["--list"], "COM5"), (["--list", "--json"], '{"port":"COM5",')):
+                listed = subprocess.run(["wine", ARGS.w32, *args], env=prefix.env,
+                                        capture_output=True, text=True, timeout=60)
+                self.assertEqual(listed.returncode, 0, listed.stderr)
+                self.assertIn(line, [l[:len(line)] for l in listed.stdout.splitlines()])
             done = subprocess.run(["wine", ARGS.w32, "--image", IMAGE, "COM5"], env=prefix.env,
                                   capture_output=True, timeout=120)
             self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
