@@ -98,6 +98,7 @@ class CliTest(unittest.TestCase):
             # Each port's own trace, whole and unmixed: one link, two blocks, one verdict.
             self.assertEqual(sum(t.startswith("PROG ADDR") for t in trace), 2, trace)
             self.assertEqual(trace.count("REMOTE DEVICE LINK ESTABLISHED"), 1)
+            self.assertEqual(trace.count("CONTACTING..."), 1)  # its reply read before another
             self.assertIn(last, trace)
             self.assertTrue(all(e["time"].endswith("Z") for e in self.events(sim.link)))
         self.assertNotIn("reset", [r["command"] for r in bad.requests()])
