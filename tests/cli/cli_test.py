@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
 """quarv-flash against quarv-sim devices on pseudo-terminals, natively; with --w32, the Windows
 console build once under Wine. Usage: cli_test.py --flash EXE --sim SIM [--w32 EXE --template P]"""
-import argparse
 import errno
 import fcntl
 import json
@@ -10,76 +9,14 @@ import re
 import signal
 import struct
 import subprocess
-import sys
-import tempfile
 import termios
 import time
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "winerig"))
-import harness  # noqa: E402
-
-ARGS = None
-IMAGE = os.path.join(HERE, "..", "..", "firmware", "standin.bin")
-README = os.path.join(HERE, "..", "..", "README.md")
-with open(IMAGE, "rb") as f:
-    PADDED = harness.padded(f.read())
+from cli_base import ARGS, IMAGE, PADDED, README, CliBase, harness, main
 
 
-class Sim:
-    """quarv-sim behind a link in the test's directory."""
-
-    def __init__(self, work, name, *options):
-        self.link, self.log, self.dump = (os.path.join(work, name + s) for s in ("", ".log", ".bin"))
-        self.process = subprocess.Popen([ARGS.sim, "--link", self.link, "--log", self.log,
-                                         "--dump", self.dump, *options], stderr=subprocess.DEVNULL)
-        while not os.path.islink(self.link):
-            time.sleep(0.01)
-
-    def requests(self):
-        with open(self.log) as log:
-            return [r for r in map(json.loads, log) if "command" in r]
-
-    def stop(self):
-        self.process.send_signal(signal.SIGTERM)
-        self.process.wait(timeout=10)
-        with open(self.dump, "rb") as dump:
-            return dump.read()[:len(PADDED)]
-
-
-class CliTest(unittest.TestCase):
-    def setUp(self):
-        self.work = tempfile.mkdtemp(prefix="quarv-cli-")
-        self.sims = []
-        self.log = os.path.join(self.work, "run.log")
-
-    def tearDown(self):
-        for sim in self.sims:
-            if sim.process.poll() is None:
-                sim.stop()
-
-    def sim(self, name, *options):
-        self.sims.append(Sim(self.work, name, *options))
-        return self.sims[-1]
-
-    def flash(self, *args, image=IMAGE, log=None, **popen):
-        popen.setdefault("capture_output", True)
-        return subprocess.run([ARGS.flash, "--image", image, "--log", log or self.log, *args],
-                              text=True, timeout=120, **popen)
-
-    def events(self, port=None, event=None):
-        if not os.path.exists(self.log):
-            return []
-        # Strict UTF-8, as any reader of the log decodes it.
-        with open(self.log, encoding="utf-8") as log:
-            return [e for e in map(json.loads, log)
-                    if port in (None, e["port"]) and event in (None, e["event"])]
-
-    def station(self, *ports, stdout=subprocess.PIPE, image=IMAGE, **popen):
-        return subprocess.Popen([ARGS.flash, "--station", "--image", image, "--log", self.log,
-                                 *ports], stdout=stdout, text=True, **popen)
-
+class CliTest(CliBase):
     def test_three_ports_one_flipped_bit(self):
         # A quote in a port's name must not break its log lines, nor a name in Latin-1 (a byte
         # that is not UTF-8, carried by Python as a lone surrogate) the log's encoding.
@@ -105,12 +42,6 @@ class CliTest(unittest.TestCase):
         self.assertEqual(good.stop(), PADDED)
         self.assertEqual(other.stop(), PADDED)
         self.assertNotEqual(bad.stop(), PADDED)
-
-    def wait_for(self, condition, timeout_s=60):
-        deadline = time.monotonic() + timeout_s
-        while not condition():
-            self.assertLess(time.monotonic(), deadline, "timed out")
-            time.sleep(0.05)
 
     def test_station_counts_units_and_flashes_each_once(self):
         # One line takes units one after another. On the next, a new unit answers after only
@@ -144,37 +75,6 @@ class CliTest(unittest.TestCase):
         self.assertRegex(done.stdout, "%s +NO ANSWER" % silent.link)
         self.assertRegex(done.stdout, "%s +FAILED" % bad.link)
         self.assertRegex(done.stdout, "%s +OK" % dropped.link)
-
-    def test_long_update_after_late_power_up(self):
-        # --wait bounds each wait for an answer, not the whole update: 28 blocks of 0.26 s take
-        # longer than its 6 s floor once writing. In a station too, where a second quarv-flash
-        # finds the port held, root or not.
-        image = os.path.join(self.work, "28k.bin")
-        with open(image, "wb") as f:
-            f.write(os.urandom(28 * 1024))
-        late = self.sim("late", "--power-off-ms", "1500", "--program-ms", "150")
-        line = self.sim("line", "--program-ms", "150", "--app-after-reset")
-        started = time.monotonic()
-        run = self.station("--wait", "1", line.link, image=image)
-        self.wait_for(lambda: line.requests())
-        second = self.flash("--wait", "1", line.link)
-        self.assertEqual((second.returncode, "busy" in second.stderr), (3, True), second.stderr)
-        done = self.flash("--wait", "2", late.link, image=image, log=os.path.join(self.work, "l"))
-        self.assertEqual(done.returncode, 0, done.stdout)
-        self.assertGreater(time.monotonic() - started, 8)
-        self.assertGreaterEqual(min(r["time_ms"] for r in late.requests()), 1500)
-        self.wait_for(lambda: self.events(line.link, "result"))
-        run.send_signal(signal.SIGINT)
-        self.assertRegex(run.communicate(timeout=30)[0], r"%s +1 OK +0 FAILED" % line.link)
-        with open(image, "rb") as f:
-            padded = harness.padded(f.read())
-        late.stop()
-        with open(late.log) as log:
-            exit_line = json.loads(log.read().splitlines()[-1])
-        with open(late.dump, "rb") as dump:
-            flash = dump.read()
-        self.assertEqual(exit_line["flash_crc"], harness.crc16(flash))
-        self.assertEqual(flash[:len(padded)], padded)
 
     def test_ports_that_cannot_be_used(self):
         device = self.sim("device")
@@ -328,67 +228,6 @@ class CliTest(unittest.TestCase):
                 self.assertRegex(out, r"0 OK +0 FAILED +1 INTERRUPTED")
                 self.assertIn("INTERRUPTED", [l for l in out.splitlines() if device.link in l][-1])
 
-    def usb_root(self, adapters):
-        """A /dev and /sys of the test's own: tty name -> (vid, pid, serial) of its adapter."""
-        root = os.path.join(self.work, "root")
-        for tty, (vid, pid, serial) in adapters.items():
-            usb = os.path.join(root, "sys", "devices", "usb1", "1-" + serial)
-            os.makedirs(os.path.join(usb, "1-1:1.0", tty), exist_ok=True)
-            for name, text in (("idVendor", vid), ("idProduct", pid), ("serial", serial)):
-                with open(os.path.join(usb, name), "w") as f:
-                    f.write(text + "\n")
-            os.makedirs(os.path.join(root, "sys", "class", "tty", tty))
-            os.symlink(os.path.join(usb, "1-1:1.0", tty),
-                       os.path.join(root, "sys", "class", "tty", tty, "device"))
-        os.makedirs(os.path.join(root, "dev"), exist_ok=True)
-        return root
-
-    def test_match_chooses_ports_by_identity(self):
-        root = self.usb_root({"ttyUSB0": ("0403", "6001", "S1"), "ttyUSB1": ("1a86", "7523", "X")})
-        env = dict(os.environ, QUARV_FLASH_ROOT=root)
-        chosen, other = self.sim("root/dev/ttyUSB0"), self.sim("root/dev/ttyUSB1")
-        done = self.flash("--match", "0403:6001:S1", env=env)
-        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
-        self.assertEqual({e["serial"] for e in self.events(event="result")}, {"S1"})
-        self.assertEqual(other.requests(), [])
-        missing = self.flash("--match", "serial=S9", env=env)
-        self.assertEqual(missing.returncode, 2)
-        self.assertIn("  %s  1a86:7523  serial=X" % other.link, missing.stderr)
-        self.assertEqual(other.requests(), [])
-        self.assertEqual(chosen.stop(), PADDED)
-
-    def test_station_takes_adapters_as_they_come(self):
-        # Two plugged in at once mid-run; one pulled between units, back under another name,
-        # pulled mid-unit, back again: one tally for it, by its serial number. An adapter of
-        # another kind is never touched.
-        root = self.usb_root({"ttyUSB0": ("0403", "6001", "S1"), "ttyUSB1": ("0403", "6001", "S2"),
-                              "ttyUSB2": ("1a86", "7523", "X"), "ttyUSB3": ("0403", "6001", "S1")})
-        run = self.station("--match", "0403:6001", env=dict(os.environ, QUARV_FLASH_ROOT=root))
-        time.sleep(0.5)
-        plugged = time.monotonic()
-        s1, s2 = (self.sim("root/dev/ttyUSB%d" % n, "--app-after-reset") for n in (0, 1))
-        other = self.sim("root/dev/ttyUSB2")
-        results = lambda serial: [e for e in self.events(event="result") if e.get("serial") == serial]
-        self.wait_for(lambda: s1.requests() and s2.requests())
-        self.assertLess(time.monotonic() - plugged, 3)  # loose: the machine may be busy
-        self.wait_for(lambda: results("S1") and results("S2"))
-        self.assertEqual(s1.stop(), PADDED)
-        slow = self.sim("root/dev/ttyUSB3", "--program-ms", "300")
-        self.wait_for(lambda: any(r["command"] == "write" for r in slow.requests()))
-        slow.stop()
-        self.wait_for(lambda: len(results("S1")) == 2)
-        self.assertEqual(results("S1")[1]["text"], "FAILED")
-        self.assertEqual(results("S1")[1]["detail"], "adapter removed")
-        again = self.sim("root/dev/ttyUSB0", "--app-after-reset")
-        self.wait_for(lambda: len(results("S1")) == 3)
-        run.send_signal(signal.SIGINT)
-        out = run.communicate(timeout=30)[0]
-        self.assertEqual(run.returncode, 1, out)
-        self.assertRegex(out, r" 2 OK +1 FAILED +serial=S1\n")
-        self.assertRegex(out, r" 1 OK +0 FAILED +serial=S2\n")
-        self.assertEqual(other.requests(), [])
-        self.assertEqual(again.stop(), PADDED)
-
     def test_live_lines_fit_the_terminal(self):
         # Never wider than the terminal, as it is at each redraw; once a unit is done, the
         # waiting line says what comes next instead of that unit's figures.
@@ -437,10 +276,4 @@ class WindowsConsoleTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    for option in ("--flash", "--sim", "--w32", "--template"):
-        parser.add_argument(option)
-    ARGS, rest = parser.parse_known_args()
-    suite = WindowsConsoleTest if ARGS.w32 else CliTest
-    tests = unittest.defaultTestLoader.loadTestsFromTestCase(suite)
-    sys.exit(not unittest.TextTestRunner(verbosity=2).run(tests).wasSuccessful())
+    main(CliTest, WindowsConsoleTest)
