@@ -4,6 +4,7 @@ updates longer than --wait. Usage: cli_adapter_test.py --flash EXE --sim SIM"""
 import json
 import os
 import signal
+import subprocess
 import time
 
 from cli_base import PADDED, CliBase, harness, main
@@ -30,7 +31,8 @@ class AdapterTest(CliBase):
         # another kind is never touched.
         root = self.usb_root({"ttyUSB0": ("0403", "6001", "S1"), "ttyUSB1": ("0403", "6001", "S2"),
                               "ttyUSB2": ("1a86", "7523", "X"), "ttyUSB3": ("0403", "6001", "S1")})
-        run = self.station("--match", "0403:6001", env=dict(os.environ, QUARV_FLASH_ROOT=root))
+        run_env = dict(os.environ, QUARV_FLASH_ROOT=root)
+        run = self.station("--match", "0403:6001", env=run_env)
         time.sleep(0.5)
         plugged = time.monotonic()
         s1, s2 = (self.sim("root/dev/ttyUSB%d" % n, "--app-after-reset") for n in (0, 1))
@@ -39,6 +41,12 @@ class AdapterTest(CliBase):
         self.wait_for(lambda: s1.requests() and s2.requests())
         self.assertLess(time.monotonic() - plugged, 3)  # loose: the machine may be busy
         self.wait_for(lambda: results("S1") and results("S2"))
+        # A second station over the same adapters finds each held, says so once, takes nothing.
+        second = self.station("--match", "serial=S?", env=run_env, stderr=subprocess.PIPE)
+        time.sleep(1.5)
+        second.send_signal(signal.SIGINT)
+        told = second.communicate(timeout=30)[1]
+        self.assertEqual((second.returncode, told.count("is busy")), (0, 2), told)
         self.assertEqual(s1.stop(), PADDED)
         slow = self.sim("root/dev/ttyUSB3", "--program-ms", "300")
         self.wait_for(lambda: any(r["command"] == "write" for r in slow.requests()))
