@@ -1,8 +1,9 @@
 // The COM ports present on Windows, and what SetupAPI knows of each: the USB ids and serial
 // number in its device's ids, the maker, the USB product string, and the friendly name
 // Device Manager shows.
-#include <setupapi.h>
 #include <windows.h>
+// SetupAPI's header needs the types of windows.h before it.
+#include <setupapi.h>
 
 #include <cstdio>
 #include <cstring>
