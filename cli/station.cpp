@@ -41,6 +41,18 @@ void start(std::list<Served>& served, PortRun& run, const RunSetup& setup,
   });
 }
 
+// A port in service, also when it was named on the command line by another of its names (a
+// by-id link): it is not to be taken again.
+void forget_port(std::map<std::string, const PortInfo*>& listed, const std::string& name) {
+  char key[SERIAL_KEY_SIZE], other[SERIAL_KEY_SIZE];
+  if (!serial_port_key(name.c_str(), key, sizeof key)) return;
+  for (auto at = listed.begin(); at != listed.end();)
+    if (serial_port_key(at->first.c_str(), other, sizeof other) && strcmp(key, other) == 0)
+      at = listed.erase(at);
+    else
+      ++at;
+}
+
 // Opens a port that has just appeared (or come back) for its adapter's run; a port held by
 // another program (a second station) is told once, and tried again at each scan.
 bool take(PortRun& run, const PortInfo& port, std::set<std::string>& told) {
@@ -77,7 +89,7 @@ void watch(const RunSetup& setup, const std::vector<PortMatch>& matches, std::li
       PortRun& run = *at->run;
       if (run.plugged && !listed.count(run.name)) run.removed = true;
       if (!at->ended) {
-        listed.erase(run.name);  // in service
+        forget_port(listed, run.name);  // in service
         ++at;
         continue;
       }
