@@ -152,6 +152,10 @@ TEST(Job, ProbeReplyReadBeforeNextProbe) {
     const auto probes = host_sends(CMD_CRC_QUERY);
     for (size_t i = 1; i + 1 < probes.size(); ++i)  // the last is the verify query
       EXPECT_NEAR(probes[i].at_us - probes[i - 1].at_us, 160000.0, 60000) << "probe " << i;
+    // The answered probe is followed by the first block as soon as its reply is read, without
+    // a pause on top.
+    ASSERT_GE(probes.size(), 2u);
+    EXPECT_LT(host_sends(CMD_WRITE_BLOCK)[0].at_us - probes[probes.size() - 2].at_us, 60000u);
   }
 }
 
