@@ -3,11 +3,13 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <string>
 #include <vector>
 
 #include "engine/frame.h"
 #include "engine/update_job.h"
+#include "serial/serial.h"
 
 // Exit statuses, and each port's own result.
 enum : int {
@@ -25,11 +27,29 @@ struct CliOptions {
   std::string log_path;
   bool station = false;
   bool list = false;
+  bool json = false;  // --list as JSON lines
   bool help = false;
   bool version = false;
   uint32_t wait_s = 60;  // 0: for ever
   std::vector<std::string> ports;
+  std::vector<std::string> matches;  // --match SPECs, each parsed by parse_match
 };
+
+// A --match SPEC: every field given must hold (texts may hold * and ?).
+struct PortMatch {
+  std::string vid, pid;  // four lower-case hex digits, or empty for any
+  std::string serial, manufacturer, product;
+};
+
+bool parse_match(const std::string& spec, PortMatch& match, std::string& error);
+bool port_matches(const PortMatch& match, const PortInfo& port);
+// A port as --list shows it: one line of text, or one JSON object.
+std::string port_line(const PortInfo& port);
+std::string port_json(const PortInfo& port);
+// The port's USB identity as more JSON members for its log events; empty without one.
+std::string identity_fields(const PortInfo& port);
+// A JSON string in valid UTF-8, whatever the bytes.
+std::string json_text(const std::string& text);
 
 // Fills options; false with a message in error on bad input.
 bool parse_options(int argc, const char* const* argv, CliOptions& options, std::string& error);
@@ -59,6 +79,8 @@ enum Phase : int {
 // One port: its own job, frame buffer and port handle; the padded image is shared, read-only.
 struct PortRun {
   std::string name;
+  std::string identity;  // identity_fields of the port, in each of its log events
+  std::string adapter;   // a station's adapter taken by --match: serial=SERIAL, or empty
   PortHandle port;
   UpdateJob job;
   uint8_t frame[FRAME_CAPACITY];
@@ -75,6 +97,10 @@ struct PortRun {
   uint32_t ok = 0;
   uint32_t failed = 0;
   uint32_t interrupted = 0;
+  // Taken by --match in a station: a pull is a removal (the adapter may come back), not a
+  // lost port; removed is set once it is no longer listed, whatever its descriptor says.
+  bool plugged = false;
+  std::atomic<bool> removed{false};
   // Of the unit that ends, set by the port's thread before report_unit_ends.
   std::string detail;       // why, beside the verdict: "reset not confirmed", "left before done"
   int32_t device_crc = -1;  // the device's CRC of the region after a failed verification
@@ -92,11 +118,22 @@ extern std::atomic<bool> stop_requested;
 
 // The body of a port's thread: one update, or units one after another in station mode.
 void run_port(PortRun& run, const RunSetup& setup);
+// Runs every port on its own thread until each has ended; with matches (a station), also
+// takes every adapter that matches as it appears, and again when it comes back, until a stop
+// signal. Closes the ports.
+void serve_ports(std::deque<PortRun>& runs, const RunSetup& setup,
+                 const std::vector<PortMatch>& matches);
+bool matches_any(const std::vector<PortMatch>& matches, const PortInfo& port);
 
 // Events, the JSON log, the live display and the summary; thread-safe. The fields of a PortRun
 // that the display reads are written only through these.
 bool report_open_log(const std::string& path, std::string& error);
-void report_begin(std::vector<PortRun>& runs, const RunSetup& setup);
+void report_begin(std::deque<PortRun>& runs, const RunSetup& setup);
+// A port taken by a station while it runs: a new entry at the end of runs.
+PortRun& report_add_run(const std::string& name);
+// An adapter back under another name, or the same.
+void report_rename(PortRun& run, const std::string& name, const std::string& identity,
+                   const std::string& adapter);
 // One event of a port (or of the run, with run null) into the log; fields is more JSON
 // members (",\"name\":value...") or empty.
 void report_event(PortRun* run, const char* event, const std::string& text,

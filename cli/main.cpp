@@ -1,7 +1,6 @@
 // quarv-flash: flashes Quarv devices on several serial ports at once. See usage_text().
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include "cli/console.h"
 #include "cli/flash.h"
@@ -37,9 +36,77 @@ int input_error(const std::string& error) {
   return EXIT_USAGE;
 }
 
+// --help, --version and --list: output that did not reach its reader is a failure, as with any
+// listing tool, so that a script never takes an empty list for no ports.
+int print(const std::string& text) {
+  fputs(text.c_str(), stdout);
+  return fflush(stdout) == 0 && !ferror(stdout) ? EXIT_OK : EXIT_FAILED;
+}
+
+std::vector<PortMatch> parsed_matches(const CliOptions& options) {
+  std::vector<PortMatch> matches(options.matches.size());
+  std::string error;
+  for (size_t i = 0; i < matches.size(); ++i) parse_match(options.matches[i], matches[i], error);
+  return matches;
+}
+
+int list_ports(const CliOptions& options) {
+  std::vector<PortMatch> matches = parsed_matches(options);
+  std::string text;
+  for (const PortInfo& port : serial_ports())
+    if (matches.empty() || matches_any(matches, port))
+      text += (options.json ? port_json(port) : port_line(port)) + "\n";
+  return print(text);
+}
+
+// The ports named and those --match selects, none twice; each with what is known of it. False
+// with a message when a --match selects nothing: it then lists what is there instead. A
+// station takes what matches as it comes, from none at first.
+bool choose_ports(CliOptions& options, std::vector<PortInfo>& chosen, std::string& error) {
+  std::vector<PortInfo> present = serial_ports();
+  std::vector<PortMatch> matches =
+      options.station ? std::vector<PortMatch>{} : parsed_matches(options);
+  bool matched = false;
+  for (const PortInfo& port : present)
+    if (matches_any(matches, port)) {
+      options.ports.push_back(port.name);
+      matched = true;
+    }
+  if (!matches.empty() && !matched) {
+    error = "no port present matches --match";
+    for (const std::string& spec : options.matches) error += " " + spec;
+    error += present.empty() ? "; no serial port is present" : "; the ports present:";
+    for (const PortInfo& port : present) error += "\n  " + port_line(port);
+    return false;
+  }
+  std::vector<std::string> names;
+  std::vector<std::string> keys;
+  for (const std::string& name : options.ports) {
+    char key[SERIAL_KEY_SIZE];
+    if (!matches.empty() && serial_port_key(name.c_str(), key, sizeof key)) {
+      // Named and matched too: one port, flashed once.
+      bool seen = false;
+      for (const std::string& other : keys) seen = seen || other == key;
+      if (seen) continue;
+      keys.push_back(key);
+    }
+    names.push_back(name);
+    PortInfo info;
+    info.name = name;
+    char other_key[SERIAL_KEY_SIZE];
+    for (const PortInfo& port : present)
+      if (serial_port_key(port.name.c_str(), other_key, sizeof other_key) &&
+          serial_port_key(name.c_str(), key, sizeof key) && strcmp(key, other_key) == 0)
+        info = port, info.name = name;
+    chosen.push_back(info);
+  }
+  options.ports = names;
+  return true;
+}
+
 // When ports end differently: a port that could not be used says most about the station,
 // then one whose device never answered, then a unit that failed.
-int overall_status(const std::vector<PortRun>& runs) {
+int overall_status(const std::deque<PortRun>& runs) {
   static const int order[] = {EXIT_INTERRUPTED, EXIT_PORT, EXIT_NO_ANSWER, EXIT_FAILED};
   for (int status : order)
     for (const PortRun& run : runs)
@@ -54,21 +121,14 @@ int main(int argc, char** argv) {
   CliOptions options;
   std::string error;
   if (!parse_options(argc, argv, options, error)) return usage_error(error);
-  if (options.help) {
-    fputs(usage_text(), stdout);
-    return EXIT_OK;
-  }
-  if (options.version) {
-    puts("quarv-flash " QUARV_VERSION);
-    return EXIT_OK;
-  }
-  if (options.list) {
-    serial_list(stdout);
-    return EXIT_OK;
-  }
+  if (options.help) return print(usage_text());
+  if (options.version) return print("quarv-flash " QUARV_VERSION "\n");
+  if (options.list) return list_ports(options);
   std::vector<uint8_t> bytes;
   std::string format;
-  if (!check_ports(options, error) || !read_image_file(options.image_path, bytes, format, error) ||
+  std::vector<PortInfo> chosen;
+  if (!choose_ports(options, chosen, error) || !check_ports(options, error) ||
+      !read_image_file(options.image_path, bytes, format, error) ||
       !report_open_log(options.log_path, error))
     return input_error(error);
   UpdateJob loaded{};
@@ -91,11 +151,12 @@ int main(int argc, char** argv) {
                    crc_text(setup.image_crc) + "\"");
 
   // Every port is opened before any job starts: a command with one wrong port flashes nothing.
-  std::vector<PortRun> runs(options.ports.size());
+  std::deque<PortRun> runs(options.ports.size());
   bool opened = true;
   for (size_t i = 0; i < runs.size(); ++i) {
     char message[1024];
     runs[i].name = options.ports[i];
+    runs[i].identity = identity_fields(chosen[i]);
     runs[i].port = serial_open(runs[i].name.c_str(), message, sizeof message);
     if (runs[i].port != PORT_INVALID) continue;
     fprintf(stderr, "quarv-flash: %s\n", message);
@@ -112,18 +173,8 @@ int main(int argc, char** argv) {
 
   console_on_stop(on_stop);
   report_begin(runs, setup);
-  std::atomic<int> running{static_cast<int>(runs.size())};
-  std::vector<std::thread> threads;
-  for (PortRun& run : runs)
-    threads.emplace_back([&run, &setup, &running] {
-      run_port(run, setup);
-      --running;
-      report_wake();
-    });
-  report_until_done(running);
-  for (std::thread& thread : threads) thread.join();
+  serve_ports(runs, setup, options.station ? parsed_matches(options) : std::vector<PortMatch>{});
   report_summary();
-  for (PortRun& run : runs) serial_close(run.port);
   report_close();
   free(loaded.image);
   int status = overall_status(runs);

@@ -7,8 +7,9 @@
 namespace {
 
 const char USAGE[] =
-    "Usage: quarv-flash --image FILE [--station] [--log FILE] [--wait SECONDS] PORT...\n"
-    "  or:  quarv-flash --list\n"
+    "Usage: quarv-flash --image FILE [--station] [--log FILE] [--wait SECONDS]\n"
+    "                   [--match SPEC]... [PORT]...\n"
+    "  or:  quarv-flash --list [--json] [--match SPEC]...\n"
     "\n"
     "Writes the firmware image FILE, padded with zeros to whole 1,024-byte blocks, into the flash\n"
     "of the Quarv device on every PORT at once (from 0x08000000, through its serial bootloader),\n"
@@ -31,8 +32,16 @@ const char USAGE[] =
     "                  a unit silent mid-update has left, FAILED (left before done), or OK\n"
     "                  (reset not confirmed) once verified. Ctrl-C (SIGINT, SIGTERM, SIGHUP)\n"
     "                  ends the run with a tally per port; a unit cut short is INTERRUPTED\n"
-    "  --list          print the serial ports present, one a line, each followed by its\n"
-    "                  /dev/serial/by-id links, if any\n"
+    "  --match SPEC    beside or instead of PORT: every port present whose USB adapter\n"
+    "                  matches SPEC (any of several): VID:PID, VID:PID:SERIAL, serial=SERIAL,\n"
+    "                  or terms joined by commas, all of which must hold: vid=VID, pid=PID,\n"
+    "                  serial=, manufacturer=, product= (ids in hex; * and ? in the texts,\n"
+    "                  the maker and product in any case). With --station: adapters are also\n"
+    "                  taken as they are plugged in, and served again when plugged back\n"
+    "  --list          print the serial ports present, one a line: the name, then what the\n"
+    "                  system knows: USB VID:PID, serial=SERIAL, \"maker\", \"product\",\n"
+    "                  (Windows) \"friendly name\", (Linux) /dev/serial/by-id links\n"
+    "  --json          with --list: one JSON object a line, unknown fields null\n"
     "  --version       print the version and exit\n"
     "\n"
     "Exit status: 0 every device verified and reset; 1 a device failed verification; 2 bad\n"
@@ -42,7 +51,8 @@ const char USAGE[] =
     "SIGTERM, SIGHUP) before every port had ended. When ports end differently: 3 wins over 4,\n"
     "4 over 1. --station: 0 when no unit failed, 1 otherwise (3 when a port was lost, 130 when\n"
     "a unit was cut short by a signal). Output that cannot be written (a closed pipe) changes\n"
-    "neither the updates nor the exit status; the log notes it.\n";
+    "neither the updates nor the exit status; the log notes it. --help, --version, --list: 0, or\n"
+    "1 when their output cannot be written. No port matching --match: 2, listing those present.\n";
 
 bool parse_seconds(const char* text, uint32_t& seconds) {
   size_t length = strlen(text);
@@ -72,7 +82,7 @@ bool parse_options(int argc, const char* const* argv, CliOptions& options, std::
       arg.resize(equals);
       has_value = true;
     }
-    bool wants_value = arg == "--image" || arg == "--log" || arg == "--wait";
+    bool wants_value = arg == "--image" || arg == "--log" || arg == "--wait" || arg == "--match";
     if (wants_value && !has_value) {
       if (i + 1 >= argc) {
         error = arg + " needs a value";
@@ -105,8 +115,14 @@ bool parse_options(int argc, const char* const* argv, CliOptions& options, std::
       }
     } else if (arg == "--station") {
       options.station = true;
+    } else if (arg == "--match") {
+      PortMatch match;
+      if (!parse_match(value, match, error)) return false;
+      options.matches.push_back(value);
     } else if (arg == "--list") {
       options.list = true;
+    } else if (arg == "--json") {
+      options.json = true;
     } else if (arg == "--help" || arg == "-h") {
       options.help = true;
     } else if (arg == "--version") {
@@ -117,17 +133,19 @@ bool parse_options(int argc, const char* const* argv, CliOptions& options, std::
     }
   }
   if (options.help || options.version) return true;
-  if (options.list) {
-    if (argc == 2) return true;
-    error = "--list takes nothing else";
+  if (options.list || options.json) {
+    if (options.list && options.ports.empty() && !image_given && !options.station &&
+        options.log_path.empty())
+      return true;
+    error = options.list ? "--list takes only --json and --match" : "--json goes with --list";
     return false;
   }
   if (!image_given) {
     error = "--image FILE is required";
     return false;
   }
-  if (options.ports.empty()) {
-    error = "no PORT given";
+  if (options.ports.empty() && options.matches.empty()) {
+    error = "no PORT or --match given";
     return false;
   }
   return true;

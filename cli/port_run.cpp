@@ -57,6 +57,7 @@ void start_job(PortRun& run, const RunSetup& setup) {
   job.baud = BAUD;
   job.target_address = TARGET_ADDRESS;
   job.receive_capacity = FRAME_CAPACITY;
+  job.read_probe_reply = true;
   job.frame = run.frame;
   job.image = setup.image;
   job.image_size = setup.image_size;
@@ -94,7 +95,7 @@ int update_unit(PortRun& run, const RunSetup& setup, uint64_t answered_at, bool&
   uint64_t progress_at = answered_at;
   uint32_t state = job.state;
   int32_t offset = job.offset;
-  while (!stop_requested) {
+  while (!stop_requested && !run.removed) {
     uint64_t before = monotonic_ms();
     if (setup.station && before - progress_at >= UNIT_GAP_MS) return unit_left(run, state, left);
     if (setup.station &&
@@ -104,7 +105,7 @@ int update_unit(PortRun& run, const RunSetup& setup, uint64_t answered_at, bool&
              tick_count() - job.sent_at >= STATION_RESEND_MS)
       job.sent_at = tick_count() - job.reply_timeout - 1;  // the engine repeats it on this step
     job_step(job);
-    if (port_error(job.port)) return EXIT_PORT;
+    if (port_error(job.port) || run.removed) return EXIT_PORT;
     uint64_t now = monotonic_ms();
     if (job.state != state || job.offset != offset) {
       if (setup.station && now - progress_at >= UNIT_GAP_MS) return unit_left(run, state, left);
@@ -123,7 +124,7 @@ int update_unit(PortRun& run, const RunSetup& setup, uint64_t answered_at, bool&
       wait_ms = REPLY_TIMEOUT_MS + RESEND_GRACE_MS;
     if (wait_ms && now - progress_at > wait_ms) return EXIT_NO_ANSWER;
   }
-  return EXIT_INTERRUPTED;
+  return run.removed ? EXIT_PORT : EXIT_INTERRUPTED;
 }
 
 // A link probe built by the engine, sent and read outside its state machine: does anything
@@ -144,7 +145,7 @@ bool probe_answered(PortRun& run) {
 bool await_unit(PortRun& run, bool gap_seen, uint64_t& answered_at) {
   report_phase(run, PhaseWaiting);
   uint64_t last_answer = monotonic_ms();
-  while (!stop_requested && !port_error(run.port)) {
+  while (!stop_requested && !port_error(run.port) && !run.removed) {
     uint64_t sent = monotonic_ms();
     bool answered = probe_answered(run);
     uint64_t now = monotonic_ms();
@@ -200,6 +201,12 @@ void run_port(PortRun& run, const RunSetup& setup) {
     bool begun = result != EXIT_NO_ANSWER || run.job.state > AwaitLink;
     cut_short = result == EXIT_INTERRUPTED;
     // One cut short by a lost port is logged but not counted: how it stands is not known.
+    if (result == EXIT_PORT && run.plugged) {
+      // Pulled with a unit on it: the unit is not done, whatever it had reached.
+      run.detail = "adapter removed";
+      report_unit_ends(run, EXIT_FAILED, true);
+      break;
+    }
     report_unit_ends(run, result, begun && result != EXIT_PORT);
     if (result == EXIT_PORT) break;
     if (begun && (result == EXIT_FAILED || result == EXIT_NO_ANSWER)) ++failed;
@@ -208,13 +215,18 @@ void run_port(PortRun& run, const RunSetup& setup) {
     run.detail.clear();
     run.device_crc = -1;
   }
-  if (port_error(run.port)) {
+  if (run.plugged && (port_error(run.port) || run.removed) && !stop_requested) {
+    report_event(&run, "removed", run.name + " was removed: served again when it comes back");
+    report_port_ends(run, run.failed ? EXIT_FAILED : EXIT_OK, "REMOVED");
+  } else if (port_error(run.port)) {
     port_lost(run);
     report_port_ends(run, EXIT_PORT, verdict_of(EXIT_PORT));
   } else if (cut_short) {
     report_port_ends(run, EXIT_INTERRUPTED, verdict_of(EXIT_INTERRUPTED));
   } else {
-    report_port_ends(run, failed ? EXIT_FAILED : EXIT_OK, failed ? "FAILED" : "OK");
+    // An adapter's earlier visits count too.
+    bool any = failed || run.failed;
+    report_port_ends(run, any ? EXIT_FAILED : EXIT_OK, any ? "FAILED" : "OK");
   }
 }
 

@@ -24,7 +24,8 @@ static void enter_await_link(UpdateJob& job) {
   trace("CONTACTING...\n");
   build_crc_query(job, job.base_address, LINK_PROBE_LENGTH);
   send(job);
-  sleep_ms(PROBE_PAUSE_MS);
+  // Reading for the reply takes the place of the pause: it ends as soon as the reply is in.
+  if (!job.read_probe_reply) sleep_ms(PROBE_PAUSE_MS);
 }
 
 static void enter_writing(UpdateJob& job) {
@@ -76,13 +77,24 @@ void job_enter(UpdateJob& job, uint32_t state) {
   job.state = state;
 }
 
-static void step_await_link(UpdateJob& job) {
-  if (waited_more_than(job, job.reply_timeout)) job_enter(job, AwaitLink);
+static bool read_probe_reply(UpdateJob& job) {
   bool valid = read_reply(job);
   if (job.frame_length > 0) {
     trace("RX:");
     for (int32_t i = 0; i < job.frame_length; ++i) trace(" %02x", job.frame[i]);
     trace("\n");
+  }
+  return valid;
+}
+
+static void step_await_link(UpdateJob& job) {
+  bool valid;
+  if (job.read_probe_reply) {
+    valid = read_probe_reply(job);
+    if (!valid && waited_more_than(job, job.reply_timeout)) job_enter(job, AwaitLink);
+  } else {
+    if (waited_more_than(job, job.reply_timeout)) job_enter(job, AwaitLink);
+    valid = read_probe_reply(job);
   }
   if (!valid) return;
   trace("REMOTE DEVICE LINK ESTABLISHED\n");

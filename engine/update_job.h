@@ -46,6 +46,10 @@ struct UpdateJob {
   int32_t chunk;
   uint32_t sent_at;
   uint32_t reply_timeout;
+  // Link set-up reads for the probe's reply before probing again, instead of sleeping and
+  // then probing before the read: a device that answers the first probe is probed once, and
+  // no two replies arrive together to be refused as one. The dialog keeps its pacing (false).
+  bool read_probe_reply = false;
 };
 
 // Runs the entry action of state, then stores it in job.state.

@@ -5,7 +5,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
+#include <string>
+#include <vector>
 
 #include "serial/port.h"
 
@@ -21,11 +22,27 @@ enum : unsigned {
 PortHandle serial_open(const char* name, char* message, size_t size);
 void serial_close(PortHandle port);
 
-// Prints the serial ports present, one a line, as they would be named on the command line; on
-// Linux each followed by the stable links to it in /dev/serial/by-id, if any.
-int serial_list(FILE* out);
-// The same from other directories than /dev and /dev/serial/by-id (POSIX only; for tests).
-int serial_list_in(FILE* out, const char* devices, const char* by_id);
+// What the system knows of a port present. The USB fields are empty for a port without a USB
+// parent (built in, virtual) or whose parent could not be read.
+struct PortInfo {
+  std::string name;      // as it is given on the command line
+  std::string vid, pid;  // four lower-case hex digits each
+  std::string serial, manufacturer, product;
+  std::string description;         // Windows: the friendly name Device Manager shows
+  std::vector<std::string> links;  // Linux: the stable links in /dev/serial/by-id, sorted
+};
+
+// The serial ports present, in natural order (ttyUSB2 before ttyUSB10, COM2 before COM10).
+// On POSIX systems QUARV_FLASH_ROOT, when set, stands in front of /dev and /sys.
+std::vector<PortInfo> serial_ports();
+// The same with root in front of /dev and /sys ("" for the system's own).
+std::vector<PortInfo> serial_ports_in(const std::string& root);
+
+// Windows ids as SetupAPI gives them: the vendor and product id in a hardware or instance id
+// (USB\VID_0403&PID_6001..., FTDIBUS\VID_0403+PID_6001+...), and the serial number in an
+// instance id where the device has one. Fields not found are left as they are.
+void usb_ids_parse(const std::string& id, PortInfo& info);
+void usb_serial_parse(const std::string& instance_id, PortInfo& info);
 
 // The system's own words for an error code of port_error.
 void serial_error_text(uint32_t code, char* text, size_t size);

@@ -1,6 +1,5 @@
 // POSIX termios only (plus the exclusive-use ioctl and advisory lock where the system has
 // them), so that the same file serves Linux and macOS.
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -18,9 +17,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
-#include <vector>
 
 #include "engine/frame.h"
 #include "serial/serial.h"
@@ -204,87 +201,6 @@ void port_purge(PortHandle port) {
 }
 
 uint32_t port_error(PortHandle port) { return record(port)->error; }
-
-namespace {
-
-// Names serial adapters take on Linux and macOS: they exist only while the adapter is there.
-const char* const ADAPTER_NAMES[] = {"ttyUSB",    "ttyACM",  "cu.usb",
-                                     "cu.serial", "cu.SLAB", "cu.wch"};
-// Built-in ports' names exist whether or not a port is behind them.
-const char* const BUILT_IN_NAMES[] = {"ttyS", "ttyAMA", "ttymxc"};
-
-template <size_t N>
-bool starts_with_one(const char* name, const char* const (&prefixes)[N]) {
-  return std::any_of(std::begin(prefixes), std::end(prefixes),
-                     [name](const char* p) { return strncmp(name, p, strlen(p)) == 0; });
-}
-
-// A built-in port is there when it opens as a terminal, or is busy elsewhere. Adapters are not
-// opened: opening raises DTR and RTS, which may be wired to a target's reset.
-bool built_in_present(const std::string& path) {
-  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return errno == EBUSY;
-  termios line{};
-  bool terminal = tcgetattr(fd, &line) == 0;
-  close(fd);
-  return terminal;
-}
-
-// Natural order: ttyUSB2 before ttyUSB10.
-bool natural_less(const std::string& a, const std::string& b) {
-  size_t a_digits = a.find_last_not_of("0123456789") + 1;
-  size_t b_digits = b.find_last_not_of("0123456789") + 1;
-  int stem = a.compare(0, a_digits, b, 0, b_digits);
-  if (stem != 0) return stem < 0;
-  return a.size() - a_digits != b.size() - b_digits ? a.size() - a_digits < b.size() - b_digits
-                                                    : a < b;
-}
-
-// The links in by_id (stable names: adapter model and serial number) to each device, by the
-// device's resolved path.
-std::multimap<std::string, std::string> stable_links(const char* by_id) {
-  std::multimap<std::string, std::string> links;
-  DIR* dir = opendir(by_id);
-  if (!dir) return links;
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] == '.') continue;
-    std::string link = std::string(by_id) + "/" + entry->d_name;
-    char resolved[PATH_MAX];
-    if (realpath(link.c_str(), resolved)) links.emplace(resolved, link);
-  }
-  closedir(dir);
-  return links;
-}
-
-}  // namespace
-
-int serial_list_in(FILE* out, const char* devices, const char* by_id) {
-  std::vector<std::string> found;
-  DIR* dev = opendir(devices);
-  if (!dev) return 0;
-  while (dirent* entry = readdir(dev)) {
-    std::string path = std::string(devices) + "/" + entry->d_name;
-    if (starts_with_one(entry->d_name, ADAPTER_NAMES) ||
-        (starts_with_one(entry->d_name, BUILT_IN_NAMES) && built_in_present(path)))
-      found.push_back(path);
-  }
-  closedir(dev);
-  std::sort(found.begin(), found.end(), natural_less);
-  std::multimap<std::string, std::string> links = stable_links(by_id);
-  for (const std::string& path : found) {
-    std::string line = path;
-    char resolved[PATH_MAX];
-    auto named = links.equal_range(realpath(path.c_str(), resolved) ? resolved : path);
-    std::vector<std::string> beside;
-    for (auto at = named.first; at != named.second; ++at) beside.push_back(at->second);
-    std::sort(beside.begin(), beside.end());
-    for (const std::string& link : beside) line += "  " + link;
-    fprintf(out, "%s\n", line.c_str());
-  }
-  return static_cast<int>(found.size());
-}
-
-int serial_list(FILE* out) { return serial_list_in(out, "/dev", "/dev/serial/by-id"); }
 
 void serial_error_text(uint32_t code, char* text, size_t size) {
   snprintf(text, size, "%s", strerror(static_cast<int>(code)));

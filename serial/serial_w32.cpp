@@ -49,22 +49,6 @@ bool set_line(HANDLE handle) {
   return SetCommState(handle, &dcb) && SetCommMask(handle, 0);
 }
 
-// A defined device name, or one that opens or is held by another program. The open is only
-// tried when the name is not defined (Wine, for one, defines linked ports only that way).
-bool com_present(const char* name, char* buffer, DWORD size) {
-  if (QueryDosDeviceA(name, buffer, size) != 0) return true;
-  char path[32];
-  snprintf(path, sizeof path, "\\\\.\\%s", name);
-  HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle != INVALID_HANDLE_VALUE) {
-    CloseHandle(handle);
-    return true;
-  }
-  DWORD code = GetLastError();
-  return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION;
-}
-
 }  // namespace
 
 PortHandle serial_open(const char* name, char* message, size_t size) {
@@ -146,21 +130,6 @@ void port_purge(PortHandle port) {
 }
 
 uint32_t port_error(PortHandle port) { return record(port)->error; }
-
-int serial_list(FILE* out) {
-  int found = 0;
-  for (int n = 1; n <= PORT_NUMBER_MAX; ++n) {
-    char name[16];
-    char target[512];
-    snprintf(name, sizeof name, "COM%d", n);
-    if (!com_present(name, target, sizeof target)) continue;
-    fprintf(out, "%s\n", name);
-    ++found;
-  }
-  return found;
-}
-
-int serial_list_in(FILE* out, const char*, const char*) { return serial_list(out); }
 
 void serial_error_text(uint32_t code, char* text, size_t size) {
   char words[256] = "";

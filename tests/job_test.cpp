@@ -122,4 +122,41 @@ TEST(Job, EchoedQueryInVerifyingIsNoCrc) {
   EXPECT_GE(host_sends(CMD_CRC_QUERY).size(), 4u);  // the query repeated, every 5 s
 }
 
+// With the option quarv-flash sets, a probe's reply is read before another probe goes out: a
+// device that answers within the window hears exactly one probe once powered, whenever that is.
+TEST(Job, ProbeReplyReadBeforeNextProbe) {
+  struct Case {
+    const char* what;
+    uint64_t power_on_us;
+    size_t heard;  // probes the powered device takes before the first block
+  } cases[] = {
+      {"answers at once", 0, 1},
+      {"powered after 350 ms", 350000, 1},
+      {"powered after 1.23 s", 1230000, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SimLineConfig config;
+    config.faults.power_on_us = c.power_on_us;
+    JobRun run;
+    job_run_start(run, config, test_image(2012, 7));
+    run.job.read_probe_reply = true;
+    ASSERT_EQ(job_run(run, LIMIT_MS), Done);
+    EXPECT_EQ(device_image(run), run.image);
+    size_t heard = 0;
+    for (const SimLogEntry& entry : sim_line().device.log) {
+      if (entry.command == CMD_WRITE_BLOCK) break;
+      heard += entry.command == CMD_CRC_QUERY;
+    }
+    EXPECT_EQ(heard, c.heard);
+    const auto probes = host_sends(CMD_CRC_QUERY);
+    for (size_t i = 1; i + 1 < probes.size(); ++i)  // the last is the verify query
+      EXPECT_NEAR(probes[i].at_us - probes[i - 1].at_us, 160000.0, 60000) << "probe " << i;
+    // The answered probe is followed by the first block as soon as its reply is read, without
+    // a pause on top.
+    ASSERT_GE(probes.size(), 2u);
+    EXPECT_LT(host_sends(CMD_WRITE_BLOCK)[0].at_us - probes[probes.size() - 2].at_us, 60000u);
+  }
+}
+
 }  // namespace

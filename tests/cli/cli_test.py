@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
 """quarv-flash against quarv-sim devices on pseudo-terminals, natively; with --w32, the Windows
 console build once under Wine. Usage: cli_test.py --flash EXE --sim SIM [--w32 EXE --template P]"""
-import argparse
 import errno
 import fcntl
 import json
@@ -10,76 +9,14 @@ import re
 import signal
 import struct
 import subprocess
-import sys
-import tempfile
 import termios
 import time
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "winerig"))
-import harness  # noqa: E402
-
-ARGS = None
-IMAGE = os.path.join(HERE, "..", "..", "firmware", "standin.bin")
-README = os.path.join(HERE, "..", "..", "README.md")
-with open(IMAGE, "rb") as f:
-    PADDED = harness.padded(f.read())
+from cli_base import ARGS, IMAGE, PADDED, README, CliBase, harness, main
 
 
-class Sim:
-    """quarv-sim behind a link in the test's directory."""
-
-    def __init__(self, work, name, *options):
-        self.link, self.log, self.dump = (os.path.join(work, name + s) for s in ("", ".log", ".bin"))
-        self.process = subprocess.Popen([ARGS.sim, "--link", self.link, "--log", self.log,
-                                         "--dump", self.dump, *options], stderr=subprocess.DEVNULL)
-        while not os.path.islink(self.link):
-            time.sleep(0.01)
-
-    def requests(self):
-        with open(self.log) as log:
-            return [r for r in map(json.loads, log) if "command" in r]
-
-    def stop(self):
-        self.process.send_signal(signal.SIGTERM)
-        self.process.wait(timeout=10)
-        with open(self.dump, "rb") as dump:
-            return dump.read()[:len(PADDED)]
-
-
-class CliTest(unittest.TestCase):
-    def setUp(self):
-        self.work = tempfile.mkdtemp(prefix="quarv-cli-")
-        self.sims = []
-        self.log = os.path.join(self.work, "run.log")
-
-    def tearDown(self):
-        for sim in self.sims:
-            if sim.process.poll() is None:
-                sim.stop()
-
-    def sim(self, name, *options):
-        self.sims.append(Sim(self.work, name, *options))
-        return self.sims[-1]
-
-    def flash(self, *args, image=IMAGE, log=None, **popen):
-        popen.setdefault("capture_output", True)
-        return subprocess.run([ARGS.flash, "--image", image, "--log", log or self.log, *args],
-                              text=True, timeout=120, **popen)
-
-    def events(self, port=None, event=None):
-        if not os.path.exists(self.log):
-            return []
-        # Strict UTF-8, as any reader of the log decodes it.
-        with open(self.log, encoding="utf-8") as log:
-            return [e for e in map(json.loads, log)
-                    if port in (None, e["port"]) and event in (None, e["event"])]
-
-    def station(self, *ports, stdout=subprocess.PIPE, image=IMAGE, **popen):
-        return subprocess.Popen([ARGS.flash, "--station", "--image", image, "--log", self.log,
-                                 *ports], stdout=stdout, text=True, **popen)
-
+class CliTest(CliBase):
     def test_three_ports_one_flipped_bit(self):
         # A quote in a port's name must not break its log lines, nor a name in Latin-1 (a byte
         # that is not UTF-8, carried by Python as a lone surrogate) the log's encoding.
@@ -98,18 +35,13 @@ class CliTest(unittest.TestCase):
             # Each port's own trace, whole and unmixed: one link, two blocks, one verdict.
             self.assertEqual(sum(t.startswith("PROG ADDR") for t in trace), 2, trace)
             self.assertEqual(trace.count("REMOTE DEVICE LINK ESTABLISHED"), 1)
+            self.assertEqual(trace.count("CONTACTING..."), 1)  # its reply read before another
             self.assertIn(last, trace)
             self.assertTrue(all(e["time"].endswith("Z") for e in self.events(sim.link)))
         self.assertNotIn("reset", [r["command"] for r in bad.requests()])
         self.assertEqual(good.stop(), PADDED)
         self.assertEqual(other.stop(), PADDED)
         self.assertNotEqual(bad.stop(), PADDED)
-
-    def wait_for(self, condition, timeout_s=60):
-        deadline = time.monotonic() + timeout_s
-        while not condition():
-            self.assertLess(time.monotonic(), deadline, "timed out")
-            time.sleep(0.05)
 
     def test_station_counts_units_and_flashes_each_once(self):
         # One line takes units one after another. On the next, a new unit answers after only
@@ -207,7 +139,9 @@ class CliTest(unittest.TestCase):
                  (["--image", os.path.join(self.work, "none"), port], "cannot read"),
                  (["--image", IMAGE, port, port], "same port twice"),
                  (["--image", IMAGE, "--log", self.work, port], "cannot write the log"),
-                 (["--list", port], "--list takes nothing else"),
+                 (["--list", port], "--list takes only --json and --match"),
+                 (["--image", IMAGE, "--match", "0403"], "VID:PID, VID:PID:SERIAL, serial=SERIAL"),
+                 (["--image", IMAGE, "--match", "colour=red", port], "vid=VID"),
                  # Refused images: never sent as raw bytes, nothing endless read whole.
                  (["--image", hex_text, port], "line 1: checksum error"),
                  (["--image", README, port], "all printable text"),
@@ -234,6 +168,12 @@ class CliTest(unittest.TestCase):
                 self.assertEqual(name == "pipe", "Broken pipe" in str(self.events(event="output")))
                 self.assertEqual(good.stop(), PADDED)
                 os.unlink(self.log)
+        # What is asked for is the output itself: not written, not done.
+        env = dict(os.environ, QUARV_FLASH_ROOT=self.usb_root({"ttyUSB0": ("0403", "6001", "S")}))
+        open(os.path.join(self.work, "root", "dev", "ttyUSB0"), "w").close()
+        for args in (["--help"], ["--version"], ["--list"], ["--list", "--json"]):
+            self.assertEqual(subprocess.run([ARGS.flash, *args], stdout=broken, env=env).returncode,
+                             1, args)
         os.close(broken)
 
     def test_log_that_cannot_be_written(self):
@@ -298,16 +238,18 @@ class CliTest(unittest.TestCase):
             screen, deadline = b"", time.monotonic() + 15
             while time.monotonic() < deadline:
                 screen += os.read(master, 4096)
-                whole = screen.split(b"\x1b[1A")[2:-1]  # the first may predate the resize
-                for lines in (re.sub(rb"\x1b\[K|\r", b"", w).split(b"\n") for w in whole):
+                whole = re.split(rb"\x1b\[\d+A", screen)[2:-1]  # the first may predate the resize
+                for lines in (re.sub(rb"\x1b\[[KJ]|\r", b"", w).split(b"\n") for w in whole):
                     self.assertTrue(all(len(line) < columns for line in lines), lines)
                 if whole and wanted(whole[-1]):
-                    return whole[-1]
+                    return screen
             self.fail(screen[-200:])
         run = self.station(device.link, stdout=slave)
         waiting = redraw(60, lambda screen: b"next unit" in screen)
-        self.assertNotIn(b"%", waiting)
-        redraw(40, lambda screen: True)
+        self.assertNotIn(b"%", waiting.split(b"\x1b[1A")[-2])
+        # Narrowed: a terminal that rewraps shows the 59 columns drawn before on two rows, and
+        # both are gone over before the line is drawn again.
+        self.assertIn(b"\x1b[2A\r\x1b[J", redraw(40, lambda screen: True))
         run.send_signal(signal.SIGINT)
         run.wait(timeout=30)
         os.close(slave)
@@ -319,6 +261,12 @@ class WindowsConsoleTest(unittest.TestCase):
         prefix = harness.Prefix(ARGS.template)
         try:
             device = harness.Device(ARGS.sim, prefix, "com5")
+            # The ports Wine has, COM5 among them, as lines and as JSON.
+            for args, line in ((["--list"], "COM5"), (["--list", "--json"], '{"port":"COM5",')):
+                listed = subprocess.run([prefix.wine, ARGS.w32, *args], env=prefix.env,
+                                        capture_output=True, text=True, timeout=60)
+                self.assertEqual(listed.returncode, 0, listed.stderr)
+                self.assertIn(line, [l[:len(line)] for l in listed.stdout.splitlines()])
             done = subprocess.run([prefix.wine, ARGS.w32, "--image", IMAGE, "COM5"], env=prefix.env,
                                   capture_output=True, timeout=120)
             self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
@@ -328,10 +276,4 @@ class WindowsConsoleTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    for option in ("--flash", "--sim", "--w32", "--template"):
-        parser.add_argument(option)
-    ARGS, rest = parser.parse_known_args()
-    suite = WindowsConsoleTest if ARGS.w32 else CliTest
-    tests = unittest.defaultTestLoader.loadTestsFromTestCase(suite)
-    sys.exit(not unittest.TextTestRunner(verbosity=2).run(tests).wasSuccessful())
+    main(CliTest, WindowsConsoleTest)

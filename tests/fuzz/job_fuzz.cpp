@@ -44,6 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   UpdateJob job{nullptr, nullptr,       115200,      TARGET_ADDRESS,   0,
                 1040,    frame.data(),  take(1) % 9, image.data(),     FLASH_BASE,
                 offset,  blocks * 1024, 1024,        now_ms = take(4), 100};
+  job.read_probe_reply = take(1) & 1;  // quarv-flash's link set-up as well as the dialog's
   while (left > 0) {
     job_step(job);
     now_ms += 10 + take(2) % 6000;  // the next tick, sometimes seconds later

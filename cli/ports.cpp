@@ -1,0 +1,132 @@
+// Ports by what they are: the --list lines, their JSON, and --match.
+#include <cctype>
+
+#include "cli/flash.h"
+
+namespace {
+
+const char MATCH_FORMS[] =
+    "--match takes VID:PID, VID:PID:SERIAL, serial=SERIAL, or terms joined by commas: vid=VID, "
+    "pid=PID, serial=, manufacturer=, product= (hex ids; * and ? in the texts)";
+
+std::string lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// 1 to 4 hex digits, as four lower-case ones (0403 for 403).
+bool usb_id(const std::string& text, std::string& id) {
+  if (text.empty() || text.size() > 4 ||
+      text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+    return false;
+  id = lower(std::string(4 - text.size(), '0') + text);
+  return true;
+}
+
+// * any run of characters, ? any one; the rest as it stands.
+bool glob(const char* pattern, const char* text) {
+  for (; *pattern; ++pattern, ++text) {
+    if (*pattern == '*') {
+      for (const char* rest = text;; ++rest) {
+        if (glob(pattern + 1, rest)) return true;
+        if (!*rest) return false;
+      }
+    }
+    if (!*text || (*pattern != '?' && *pattern != *text)) return false;
+  }
+  return !*text;
+}
+
+// Shown, not interpreted: a control byte in a device's own strings must not drive the terminal.
+std::string shown(const std::string& text) {
+  std::string out = text;
+  for (char& c : out)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  return out;
+}
+
+std::string json_or_null(const std::string& text) {
+  return text.empty() ? "null" : json_text(text);
+}
+
+}  // namespace
+
+bool parse_match(const std::string& spec, PortMatch& match, std::string& error) {
+  match = PortMatch{};
+  error = std::string(MATCH_FORMS) + ": " + spec;
+  if (spec.empty()) return false;
+  if (spec.find('=') == std::string::npos) {
+    size_t colon = spec.find(':');
+    size_t second = colon == std::string::npos ? colon : spec.find(':', colon + 1);
+    if (colon == std::string::npos || !usb_id(spec.substr(0, colon), match.vid) ||
+        !usb_id(spec.substr(colon + 1, second - colon - 1), match.pid))
+      return false;
+    if (second != std::string::npos) {
+      match.serial = spec.substr(second + 1);
+      if (match.serial.empty()) return false;
+    }
+    return true;
+  }
+  size_t start = 0;
+  while (start <= spec.size()) {
+    size_t end = spec.find(',', start);
+    if (end == std::string::npos) end = spec.size();
+    std::string term = spec.substr(start, end - start);
+    size_t equals = term.find('=');
+    if (equals == std::string::npos || equals + 1 == term.size()) return false;
+    std::string key = term.substr(0, equals), value = term.substr(equals + 1);
+    bool ok = key == "vid"            ? usb_id(value, match.vid)
+              : key == "pid"          ? usb_id(value, match.pid)
+              : key == "serial"       ? (match.serial = value, true)
+              : key == "manufacturer" ? (match.manufacturer = value, true)
+              : key == "product"      ? (match.product = value, true)
+                                      : false;
+    if (!ok) return false;
+    start = end + 1;
+  }
+  error.clear();
+  return true;
+}
+
+bool port_matches(const PortMatch& match, const PortInfo& port) {
+  // A port without a USB identity matches no identity, not even a pattern of "*".
+  if (port.vid.empty()) return false;
+  return (match.vid.empty() || match.vid == port.vid) &&
+         (match.pid.empty() || match.pid == port.pid) &&
+         (match.serial.empty() || glob(match.serial.c_str(), port.serial.c_str())) &&
+         (match.manufacturer.empty() ||
+          glob(lower(match.manufacturer).c_str(), lower(port.manufacturer).c_str())) &&
+         (match.product.empty() || glob(lower(match.product).c_str(), lower(port.product).c_str()));
+}
+
+std::string port_line(const PortInfo& port) {
+  std::string line = shown(port.name);
+  if (!port.vid.empty()) line += "  " + port.vid + ":" + port.pid;
+  if (!port.serial.empty()) line += "  serial=" + shown(port.serial);
+  for (const std::string* text : {&port.manufacturer, &port.product, &port.description})
+    if (!text->empty()) line += "  \"" + shown(*text) + "\"";
+  for (const std::string& link : port.links) line += "  " + shown(link);
+  return line;
+}
+
+std::string port_json(const PortInfo& port) {
+  std::string links;
+  for (const std::string& link : port.links) links += (links.empty() ? "" : ",") + json_text(link);
+  return "{\"port\":" + json_text(port.name) + ",\"vid\":" + json_or_null(port.vid) +
+         ",\"pid\":" + json_or_null(port.pid) + ",\"serial\":" + json_or_null(port.serial) +
+         ",\"manufacturer\":" + json_or_null(port.manufacturer) +
+         ",\"product\":" + json_or_null(port.product) +
+         ",\"description\":" + json_or_null(port.description) + ",\"links\":[" + links + "]}";
+}
+
+std::string identity_fields(const PortInfo& port) {
+  if (port.vid.empty()) return "";
+  return ",\"vid\":" + json_text(port.vid) + ",\"pid\":" + json_text(port.pid) +
+         ",\"serial\":" + json_or_null(port.serial);
+}
+
+bool matches_any(const std::vector<PortMatch>& matches, const PortInfo& port) {
+  for (const PortMatch& match : matches)
+    if (port_matches(match, port)) return true;
+  return false;
+}
