@@ -3,10 +3,10 @@ SHELL := /bin/bash
 WINEPREFIX_DIR := $(CURDIR)/build/wine
 SOURCES = $(shell git ls-files -co --exclude-standard '*.cpp' '*.h' 2>/dev/null)
 
-.PHONY: test deps wine host win32 format cppcheck demo bench bench-cli bench-loader release \
+.PHONY: test deps wine host win32 web format cppcheck demo bench bench-cli bench-loader release \
   release-check
 
-test: deps format cppcheck host win32
+test: deps format cppcheck host win32 web
 
 deps:
 	bash cmake/install-deps.sh
@@ -23,6 +23,15 @@ win32: wine
 	cmake --preset win32
 	cmake --build --preset win32
 	WINEPREFIX=$(WINEPREFIX_DIR) ctest --preset win32
+
+# The web page's module (engine and loader in WebAssembly); its tests in Node and Chromium use
+# the host build's quarv-sim.
+web: deps
+	cmake --preset host
+	cmake --build --preset host --target quarv-sim quarv-stamp
+	cmake --preset wasm
+	cmake --build --preset wasm
+	ctest --preset wasm
 
 format: deps
 	clang-format --dry-run --Werror $(SOURCES)
