@@ -92,6 +92,8 @@ export async function loadEngine(bytes, host) {
   };
   engine.formatOf = (head) => withBytes(head, (ptr) => x.web_format_of(ptr, head.length));
   engine.limitOf = (code) => x.web_limit(code);
+  engine.isReply = (data) =>
+    data.length >= 4 && withBytes(data, (ptr) => x.web_bytes_are_reply(ptr, data.length)) === 1;
   // The loader's verdict on a file's contents; the job's image changes only when accepted.
   engine.loadImage = (name, data) => {
     const nameBytes = new TextEncoder().encode(name + '\0');
