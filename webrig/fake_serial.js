@@ -4,7 +4,11 @@
 // to the standard's surface and errors for what the page uses, so the page's code is the code
 // that would run against a real port. Plain script, not a module: it runs as an init script.
 (() => {
-  if (globalThis.quarvNoSerial) return;
+  // A browser without Web Serial, for the page's own message about it.
+  if (location.search.includes('quarv-no-serial')) {
+    delete Navigator.prototype.serial;
+    return;
+  }
   const call = (...args) => globalThis.quarvSerial(...args);
   const fail = (name, message) => new DOMException(message, name);
   const PASSING = { parity: ['none', 'even', 'odd'], dataBits: [7, 8], stopBits: [1, 2],
