@@ -2,7 +2,7 @@
 // injected navigator.serial. Usage: QUARV_WEB_PAGE=DIR QUARV_SIM=EXE node --test browser_test.mjs
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
-import { existsSync, mkdtempSync, readFileSync, writeFileSync, rmSync } from 'node:fs';
+import { existsSync, mkdirSync, mkdtempSync, readFileSync, writeFileSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { after, before, test } from 'node:test';
@@ -187,3 +187,36 @@ test('a browser without Web Serial is told which browsers have it', async () => 
   assert.equal(await page.isDisabled('#connect'), true);
   await page.close();
 });
+
+test('the published page carries its image; a manifest that lies or reaches out is refused',
+  async () => {
+    const { execFileSync } = await import('node:child_process');
+    const site = join(work, 'site');
+    mkdirSync(site);
+    const { file } = image(4000, 5);
+    execFileSync(process.env.QUARV_STAMP, ['--web', join(site, 'good'), '--image', file,
+      '--page', process.env.QUARV_WEB_PAGE]);
+    const manifest = JSON.parse(readFileSync(join(site, 'good', 'firmware.json'), 'utf8'));
+    const variants = [
+      { dir: 'good', firmware: /fw-4000-\d+\.bin \(published with this page.*4000 bytes \(4096 padded\), CRC/ },
+      { dir: 'outside', change: { file: '../good/firmware.json' }, problem: /not a file in the page's own folder/ },
+      { dir: 'missing', change: { file: 'gone.bin' }, problem: /gone\.bin named by the page is missing/ },
+      { dir: 'crc', change: { crc: '0x0000' }, problem: /has CRC 0x[0-9a-f]{4}, the page says 0x0000/ },
+      { dir: 'size', change: { size: 3999 }, problem: /has 4000 bytes, the page says 3999/ },
+    ];
+    const served = await serve(site);
+    for (const v of variants) {
+      if (v.change) {
+        execFileSync('cp', ['-r', join(site, 'good'), join(site, v.dir)]);
+        writeFileSync(join(site, v.dir, 'firmware.json'), JSON.stringify({ ...manifest, ...v.change }));
+      }
+      const page = await browser.context.newPage();
+      await page.goto(`${served.url}${v.dir}/`);
+      await page.waitForSelector('body[data-ready]');
+      if (v.firmware) assert.match(await text(page, '#firmware'), v.firmware);
+      if (v.problem) assert.match(await text(page, '#problem'), v.problem);
+      assert.equal(await page.isDisabled('#update'), true);
+      await page.close();
+    }
+    await served.close();
+  });
