@@ -3,7 +3,7 @@ SHELL := /bin/bash
 WINEPREFIX_DIR := $(CURDIR)/build/wine
 SOURCES = $(shell git ls-files -co --exclude-standard '*.cpp' '*.h' 2>/dev/null)
 
-.PHONY: test deps wine host win32 web format cppcheck demo bench bench-cli bench-loader release \
+.PHONY: test deps wine host win32 web web-demo bench-web format cppcheck demo bench bench-cli bench-loader release \
   release-check
 
 test: deps format cppcheck host win32 web
@@ -68,6 +68,24 @@ bench: wine $(BENCH_DIR)/image-64k.bin
 	  --bare $(WIN32_DIR)/winerig/bare_dialog.exe --work $(BENCH_DIR)
 	$(MAKE) --no-print-directory bench-cli
 	$(MAKE) --no-print-directory bench-loader
+	$(MAKE) --no-print-directory bench-web
+
+# The web page: one update against the simulated device in headless Chromium (or served on
+# $$DISPLAY until Ctrl-C); a screenshot in build/quarv-web.png.
+web-demo: deps
+	cmake --preset wasm
+	cmake --build --preset wasm
+	node webrig/demo.mjs --page build/wasm/page --image firmware/standin.bin \
+	  --screenshot build/quarv-web.png
+
+# The page's 64 KiB update against the line's model beside quarv-flash; its sizes and start.
+bench-web: deps $(BENCH_DIR)/image-64k.bin
+	cmake --preset host -B $(BENCH_DIR)/host -DQUARV_SANITIZE=OFF -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BENCH_DIR)/host -j2 --target quarv-flash quarv-sim
+	cmake --preset wasm
+	cmake --build --preset wasm
+	node webrig/bench_web.mjs --page build/wasm/page --sim $(BENCH_DIR)/host/sim/quarv-sim \
+	  --flash $(BENCH_DIR)/host/cli/quarv-flash --image $(BENCH_DIR)/image-64k.bin --work $(BENCH_DIR)
 
 $(BENCH_DIR)/image-64k.bin:
 	mkdir -p $(@D)

@@ -112,8 +112,9 @@ function beep() {
 function showNumbers(state, offset, started) {
   const size = page.image.size;
   $('progress').value = offset / size;
-  if (state !== 3 || !started.writing) return;
-  const seconds = (performance.now() - started.writing) / 1000;
+  if (!started.writing) return;
+  if (state !== 3) started.wrote ??= performance.now(); // the blocks are all written
+  const seconds = ((started.wrote || performance.now()) - started.writing) / 1000;
   const rate = seconds > 0 ? offset / seconds : 0;
   const left = rate > 0 ? Math.ceil((size - offset) / rate) : 0;
   $('numbers').textContent = `${offset} of ${size} bytes, ${Math.round(rate)} bytes/s, ` +
