@@ -87,7 +87,19 @@ zip=dist/quarv-windows-$version.zip
 strip-nondeterminism --type zip --timestamp "$SOURCE_DATE_EPOCH" $stage/kit.zip
 mv $stage/kit.zip $zip
 
+# The web page without firmware, for quarv-stamp --web to fill: the files at the top of the zip.
+cmake --preset wasm -B build/release/wasm >/dev/null
+cmake --build build/release/wasm --target quarv-web
+web=$stage/web
+mkdir -p $web
+install -m 644 build/release/wasm/page/* $web/
+find $web -exec touch --date=@"$SOURCE_DATE_EPOCH" {} +
+webzip=dist/quarv-web-$version.zip
+(cd $web && find . -type f -printf '%P\n' | sort | zip -q -X -D -9 ../web.zip -@)
+strip-nondeterminism --type zip --timestamp "$SOURCE_DATE_EPOCH" $stage/web.zip
+mv $stage/web.zip $webzip
+
 # What dist/ was built from, for repro.sh: the commit, and whether the work tree had changes.
 echo "$(git rev-parse HEAD)${dirty:+ with changes}" >$stage/built-from
-(cd dist && sha256sum "$(basename $deb)" "$(basename $zip)" >SHA256SUMS)
+(cd dist && sha256sum "$(basename $deb)" "$(basename $zip)" "$(basename $webzip)" >SHA256SUMS)
 ls -l dist

@@ -27,7 +27,8 @@ print(" ".join(sorted(set(re.findall(r"(?:^exit status:?|[;:]|\n)\s*(\d+)\b", pa
 version=$(sed -n 's/^project(.* VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 deb=dist/${RELEASE_PACKAGE}_${version}_$(dpkg --print-architecture).deb
 zip=dist/quarv-windows-$version.zip
-for file in $deb $zip dist/SHA256SUMS; do
+webzip=dist/quarv-web-$version.zip
+for file in $deb $zip $webzip dist/SHA256SUMS; do
   [[ -f $file ]] || { echo "FAIL: no $file: run make release first"; exit 1; }
 done
 work=$(mktemp -d /tmp/quarv-release-check.XXXXXX)
@@ -146,7 +147,9 @@ if [[ -d build/wine && -f $work/kit/quarv-stamp.exe ]]; then
 fi
 
 (cd dist && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match dist/"
-[[ $(wc -l <dist/SHA256SUMS) == 2 ]] || fail "SHA256SUMS does not hold exactly the two files"
+[[ $(wc -l <dist/SHA256SUMS) == 3 ]] || fail "SHA256SUMS does not hold exactly the three files"
+unzip -Z1 $webzip | grep -qx quarv-web.wasm || fail "the web zip has no quarv-web.wasm"
+unzip -Z1 $webzip | grep -qx index.html || fail "the web zip has no index.html"
 
 if ((failures)); then
   echo "release check: $failures failures"
