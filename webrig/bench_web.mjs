@@ -80,9 +80,11 @@ try {
 }
 
 console.log('64 KiB image, first probe to reset request, programming 0 ms:');
-console.log('  %-12s %10s %10s %7s', '', 'measured', 'model', 'ratio');
-for (const [label, [measured, model]] of rows)
-  console.log('  %-12s %8.3f s %8.3f s %7.3f', label, measured, model, measured / model);
+console.log(`  ${''.padEnd(12)} ${'measured'.padStart(10)} ${'model'.padStart(10)} ${'ratio'.padStart(7)}`);
+for (const [label, [measured, model]] of rows) {
+  console.log(`  ${label.padEnd(12)} ${measured.toFixed(3).padStart(8)} s ${model.toFixed(3)
+    .padStart(8)} s ${(measured / model).toFixed(3).padStart(7)}`);
+}
 const files = readdirSync(args.page).filter((f) => !['firmware.json'].includes(f));
 const size = (f) => statSync(join(args.page, f)).size;
 const total = files.reduce((sum, f) => sum + size(f), 0);

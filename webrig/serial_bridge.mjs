@@ -65,6 +65,9 @@ export function serialBridge() {
       const port = portOf(link);
       while (port.open && !port.lost && port.rx.length === 0)
         await new Promise((wake) => port.waiters.push(wake));
+      // A reply comes a byte at a time from the pseudo-terminal; carried together, as an
+      // adapter's USB packet carries it, it costs the page one message instead of ten.
+      if (port.rx.length && port.rx.length < 64) await new Promise((done) => setTimeout(done, 2));
       if (port.rx.length) return { bytes: port.rx.splice(0) };
       return port.lost ? { lost: true } : { closed: true };
     },
