@@ -20,6 +20,7 @@ export async function launchBrowser() {
   const bridge = serialBridge();
   await context.exposeBinding('quarvSerial', bridge.handle);
   await context.addInitScript(FAKE_SERIAL);
+  context.on('page', (page) => page.on('close', () => bridge.pageClosed(page)));
   return { context, bridge,
     close: async () => {
       bridge.closeAll();

@@ -49,11 +49,11 @@ export function serialBridge() {
   };
   const ops = {
     request: () => bridge.offer,
-    open: (link, options) => {
+    open: (link, options, page) => {
       const port = portOf(link);
       if (port.open) return { ok: false };
       try {
-        Object.assign(port, { rx: [], lost: false, options, signals: [] });
+        Object.assign(port, { rx: [], lost: false, options, signals: [], page });
         openPty(port);
         port.open = true;
         return { ok: true };
@@ -65,9 +65,6 @@ export function serialBridge() {
       const port = portOf(link);
       while (port.open && !port.lost && port.rx.length === 0)
         await new Promise((wake) => port.waiters.push(wake));
-      // A reply comes a byte at a time from the pseudo-terminal; carried together, as an
-      // adapter's USB packet carries it, it costs the page one message instead of ten.
-      if (port.rx.length && port.rx.length < 64) await new Promise((done) => setTimeout(done, 2));
       if (port.rx.length) return { bytes: port.rx.splice(0) };
       return port.lost ? { lost: true } : { closed: true };
     },
@@ -80,7 +77,9 @@ export function serialBridge() {
     purge: (link) => { portOf(link).rx = []; },
     close: (link) => closePty(portOf(link)),
   };
-  bridge.handle = (source, op, ...args) => ops[op](...args);
+  bridge.handle = (source, op, link, arg) => ops[op](link, arg, source.page);
+  // A closed tab closes its ports, as the browser closes a real one.
+  bridge.pageClosed = (page) => ports.forEach((port) => { if (port.page === page) closePty(port); });
   // Pulls the plug: the page sees the device lost, whatever it was doing.
   bridge.pull = (link) => {
     const port = portOf(link);

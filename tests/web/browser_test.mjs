@@ -27,11 +27,14 @@ after(async () => {
 async function startSim(name, ...options) {
   const link = join(work, name);
   const dump = link + '.bin';
-  const child = spawn(process.env.QUARV_SIM, ['--link', link, '--dump', dump, ...options],
+  const log = link + '.log';
+  const child = spawn(process.env.QUARV_SIM, ['--link', link, '--dump', dump, '--log', log, ...options],
     { stdio: 'ignore' });
   const sim = { link, process: child, ended: new Promise((done) => child.on('exit', done)) };
   sims.push(sim);
   while (!existsSync(link)) await new Promise((done) => setTimeout(done, 10));
+  sim.requests = () => readFileSync(log, 'utf8').trim().split('\n').map(JSON.parse)
+    .filter((r) => r.command);
   sim.flash = async (length) => {
     child.kill('SIGTERM');
     await sim.ended;
@@ -135,6 +138,23 @@ test('a device pulled mid-update is lost; plugged back, Connect works without re
   assert.deepEqual(new Uint8Array(await again.flash(padded.length)), padded);
 });
 
+test('a tab closed mid-update leaves nothing running on the port', async () => {
+  const { file } = image(30000, 6);
+  const sim = await startSim('closed');
+  const page = await openPage();
+  await pick(page, file);
+  await connect(page, sim.link);
+  await page.click('#update');
+  await page.waitForFunction(() => document.querySelector('#state').textContent === 'Writing');
+  await page.close();
+  await new Promise((done) => setTimeout(done, 300));
+  const sent = sim.requests().length;
+  await new Promise((done) => setTimeout(done, 700));
+  assert.equal(sim.requests().length, sent);
+  assert.ok(sim.requests().filter((r) => r.command === 'write').length < 30);
+  assert.equal(browser.bridge.ports.get(sim.link).open, false);
+});
+
 test('a device that never answers: the prompt stays, Cancel ends it, the port stays usable',
   async () => {
     const { file } = image(1500, 4);
@@ -200,23 +220,28 @@ test('the published page carries its image; a manifest that lies or reaches out 
     const variants = [
       { dir: 'good', firmware: /fw-4000-\d+\.bin \(published with this page.*4000 bytes \(4096 padded\), CRC/ },
       { dir: 'outside', change: { file: '../good/firmware.json' }, problem: /not a file in the page's own folder/ },
+      { dir: 'climbs', change: { file: 'x/../../good/fw.bin' }, problem: /not a file in the page's own folder/ },
       { dir: 'missing', change: { file: 'gone.bin' }, problem: /gone\.bin named by the page is missing/ },
       { dir: 'crc', change: { crc: '0x0000' }, problem: /has CRC 0x[0-9a-f]{4}, the page says 0x0000/ },
       { dir: 'size', change: { size: 3999 }, problem: /has 4000 bytes, the page says 3999/ },
     ];
     const served = await serve(site);
-    for (const v of variants) {
-      if (v.change) {
-        execFileSync('cp', ['-r', join(site, 'good'), join(site, v.dir)]);
-        writeFileSync(join(site, v.dir, 'firmware.json'), JSON.stringify({ ...manifest, ...v.change }));
+    try {
+      for (const v of variants) {
+        if (v.change) {
+          execFileSync('cp', ['-r', join(site, 'good'), join(site, v.dir)]);
+          writeFileSync(join(site, v.dir, 'firmware.json'),
+            JSON.stringify({ ...manifest, ...v.change }));
+        }
+        const page = await browser.context.newPage();
+        await page.goto(`${served.url}${v.dir}/`);
+        await page.waitForSelector('body[data-ready]');
+        if (v.firmware) assert.match(await text(page, '#firmware'), v.firmware);
+        if (v.problem) assert.match(await text(page, '#problem'), v.problem, v.dir);
+        assert.equal(await page.isDisabled('#update'), true);
+        await page.close();
       }
-      const page = await browser.context.newPage();
-      await page.goto(`${served.url}${v.dir}/`);
-      await page.waitForSelector('body[data-ready]');
-      if (v.firmware) assert.match(await text(page, '#firmware'), v.firmware);
-      if (v.problem) assert.match(await text(page, '#problem'), v.problem);
-      assert.equal(await page.isDisabled('#update'), true);
-      await page.close();
+    } finally {
+      await served.close();
     }
-    await served.close();
   });

@@ -173,3 +173,28 @@ test('nothing starts without an image', async () => {
   const { engine } = await engineWith();
   assert.equal(engine.start(Channel.Page), false);
 });
+
+// A file over the loader's limit for its kind is refused from its size, never read whole.
+test('picked files over the limit are refused before they are read', async () => {
+  const { loadPicked } = await import('../../web/firmware.js');
+  const { engine } = await engineWith();
+  const cases = [
+    { head: [0x12, 0x34, 0, 0], size: (16 << 20) + 1, refused: /16 MiB any raw firmware/ },
+    { head: [...':02000004'].map((c) => c.charCodeAt(0)), size: (128 << 20) + 1,
+      refused: /128 MiB any Intel HEX firmware/ },
+    { head: [...':02000004'].map((c) => c.charCodeAt(0)), size: 16 << 20, refused: null },
+  ];
+  for (const c of cases) {
+    let readWhole = false;
+    const file = { name: 'big.bin', size: c.size,
+      slice: () => new Blob([Uint8Array.from(c.head)]),
+      arrayBuffer: async () => { readWhole = true; return new ArrayBuffer(0); } };
+    const outcome = await loadPicked(engine, file).then(() => null, (error) => error.message);
+    if (c.refused) {
+      assert.match(outcome, c.refused);
+      assert.equal(readWhole, false);
+    } else {
+      assert.equal(readWhole, true);
+    }
+  }
+});
