@@ -1,6 +1,6 @@
 // The page: firmware, device, update, result, trace and log, wired to the engine's module.
 import { loadEngine, crcText } from './engine.js';
-import { loadCarried, loadPicked } from './firmware.js';
+import { loadCarried, loadPicked, MANIFEST } from './firmware.js';
 import { newLog, logEvent, logTrace, logImage, logText } from './log.js';
 import { serialProblem, openLine, closeLine, lineLost } from './serial.js';
 import { runUpdate, cancelUpdate, lineHost, stateWords, PHASES } from './update.js';
@@ -229,15 +229,20 @@ function wire() {
   }
 }
 
+// Both requested at once, before anything else runs: the page is ready when both are in.
+const moduleAsked = fetch('quarv-web.wasm');
+const manifestAsked = fetch(MANIFEST, { cache: 'no-store' });
+
 async function start() {
   wire();
   const problem = serialProblem();
   if (problem) showProblem(PROBLEMS[problem]);
   refresh();
-  const module = await fetch('quarv-web.wasm');
-  page.engine = await loadEngine(await module.arrayBuffer(), pageReport());
+  const module = await moduleAsked;
+  if (!module.ok) return showProblem(`The page is incomplete: quarv-web.wasm (${module.status}).`);
+  page.engine = await loadEngine(module, pageReport());
   try {
-    const carried = await loadCarried(page.engine);
+    const carried = await loadCarried(page.engine, manifestAsked);
     if (carried) showImage(carried);
     else $('firmware').textContent = 'No firmware is published with this page: choose a file.';
   } catch (error) {

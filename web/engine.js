@@ -8,7 +8,7 @@ export const Channel = { Page: 0, SimLine: 1 };
 export const FormatCodes = ['raw', 'Intel HEX', 'Motorola S-record', 'ELF'];
 const ASYNC_STACK = 16384;
 
-// host: read(count) -> Promise<Uint8Array>, write(Uint8Array) -> count, purge(), error() -> 0
+// bytes: the module's bytes, or its fetch Response. host: read(count) -> Promise<Uint8Array>, write(Uint8Array) -> count, purge(), error() -> 0
 // or a code, nowMs(), sleep(ms) -> Promise, trace(piece), status(text); each may be replaced
 // later through engine.host.
 export async function loadEngine(bytes, host) {
@@ -51,7 +51,18 @@ export async function loadEngine(bytes, host) {
   // The trace and status reach the page through env; stdio is never written, but the C library
   // links its stream functions all the same.
   const wasi = { fd_write: () => 8, fd_close: () => 0, fd_seek: () => 8, fd_fdstat_get: () => 8 };
-  const { instance } = await WebAssembly.instantiate(bytes, { env, wasi_snapshot_preview1: wasi });
+  const imports = { env, wasi_snapshot_preview1: wasi };
+  // A Response compiles while it downloads; a host that serves .wasm with another type gets
+  // the slower path rather than a page that does not start.
+  let instance;
+  if (bytes instanceof Response) {
+    const fallback = bytes.clone();
+    instance = await WebAssembly.instantiateStreaming(bytes, imports)
+      .catch(async () => WebAssembly.instantiate(await fallback.arrayBuffer(), imports))
+      .then((made) => made.instance);
+  } else {
+    instance = (await WebAssembly.instantiate(bytes, imports)).instance;
+  }
   x = instance.exports;
   x._initialize();
   x.web_init();

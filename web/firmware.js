@@ -20,8 +20,8 @@ function describe(name, loaded, source) {
 }
 
 // The carried image: null when the page carries none; throws Error with the words to show.
-export async function loadCarried(engine) {
-  const answer = await fetch(MANIFEST, { cache: 'no-store' });
+export async function loadCarried(engine, asked = fetch(MANIFEST, { cache: 'no-store' })) {
+  const answer = await asked;
   if (answer.status === 404) return null;
   if (!answer.ok) throw new Error(`The page's ${MANIFEST} could not be read (${answer.status}).`);
   let manifest;
