@@ -43,6 +43,7 @@ doc=./usr/share/doc/$RELEASE_PACKAGE
     echo "-rw-r--r-- root/root ./usr/share/man/man1/$name.1.gz"
   done
   echo "-rw-r--r-- root/root ./usr/share/quarv/$RELEASE_TEMPLATE_NAME"
+  for file in $(unzip -Z1 $webzip); do echo "-rw-r--r-- root/root ./usr/share/quarv/web/$file"; done
   for file in README.md.gz changelog.gz copyright; do echo "-rw-r--r-- root/root $doc/$file"; done
 } | sort >$work/files.want
 dpkg-deb -c $deb | awk '$1 !~ /^d/ {print $1, $2, $6}' | sort >$work/files.got
@@ -66,6 +67,8 @@ done
 if [[ -x $root/usr/bin/quarv-stamp ]]; then
   $root/usr/bin/quarv-stamp --image firmware/standin.bin --out $work/stamped.exe >/dev/null ||
     fail "the packaged quarv-stamp does not stamp with the packaged template"
+  $root/usr/bin/quarv-stamp --web $work/web --image firmware/standin.bin >/dev/null ||
+    fail "the packaged quarv-stamp does not write the web page from the packaged one"
 fi
 cmp -s $root/usr/share/quarv/$RELEASE_TEMPLATE_NAME build/release/win32/$RELEASE_TEMPLATE_EXE ||
   fail "the package's template is not the release build of $RELEASE_TEMPLATE_EXE"
