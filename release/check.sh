@@ -151,12 +151,14 @@ fi
 
 (cd dist && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match dist/"
 [[ $(wc -l <dist/SHA256SUMS) == 3 ]] || fail "SHA256SUMS does not hold exactly the three files"
-unzip -Z1 $webzip | grep -qx quarv-web.wasm || fail "the web zip has no quarv-web.wasm"
-unzip -Z1 $webzip | grep -qx index.html || fail "the web zip has no index.html"
+unzip -Z1 $webzip >$work/web.list
+for file in index.html quarv-web.wasm; do
+  grep -qx $file $work/web.list || fail "the web zip has no $file"
+done
 
 if ((failures)); then
   echo "release check: $failures failures"
   exit 1
 fi
-echo "release check: dist/ as it should be ($(basename $deb), $(basename $zip), SHA256SUMS)"
+echo "release check: dist/ as it should be ($(basename $deb), $(basename $zip), $(basename $webzip), SHA256SUMS)"
 grep '^[WI]:' $work/lintian.txt || true
