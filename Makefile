@@ -6,10 +6,10 @@ WINE_ARCH = $(shell python3 winerig/wine_arch.py build --arch)
 WINE_PREFIX = $(CURDIR)/build/wine-$(1)
 SOURCES = $(shell git ls-files -co --exclude-standard '*.cpp' '*.h' 2>/dev/null)
 
-.PHONY: test deps wine host win32 win64 format cppcheck demo bench bench-cli bench-loader release \
-  release-check
+.PHONY: test deps wine host win32 win64 web web-demo bench-web format cppcheck demo bench bench-cli \
+  bench-loader release release-check
 
-test: deps format cppcheck host win32 win64
+test: deps format cppcheck host win32 win64 web
 
 deps:
 	bash cmake/install-deps.sh
@@ -40,6 +40,15 @@ win64: wine
 	cmake --preset win64
 	cmake --build --preset win64
 	ctest --preset win64
+
+# The web page's module (engine and loader in WebAssembly); its tests in Node and Chromium use
+# the host build's quarv-sim.
+web: deps
+	cmake --preset host
+	cmake --build --preset host --target quarv-sim quarv-stamp
+	cmake --preset wasm
+	cmake --build --preset wasm
+	ctest --preset wasm
 
 format: deps
 	clang-format --dry-run --Werror $(SOURCES)
@@ -79,6 +88,24 @@ bench: wine $(BENCH_DIR)/image-64k.bin
 	  --bare $(WIN_DIR)/winerig/bare_dialog.exe --work $(BENCH_DIR)
 	$(MAKE) --no-print-directory bench-cli
 	$(MAKE) --no-print-directory bench-loader
+	$(MAKE) --no-print-directory bench-web
+
+# The web page: one update against the simulated device in headless Chromium (or served on
+# $$DISPLAY until Ctrl-C); a screenshot in build/quarv-web.png.
+web-demo: deps
+	cmake --preset wasm
+	cmake --build --preset wasm
+	node webrig/demo.mjs --page build/wasm/page --image firmware/standin.bin \
+	  --screenshot build/quarv-web.png
+
+# The page's 64 KiB update against the line's model beside quarv-flash; its sizes and start.
+bench-web: deps $(BENCH_DIR)/image-64k.bin
+	cmake --preset host -B $(BENCH_DIR)/host -DQUARV_SANITIZE=OFF -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BENCH_DIR)/host -j2 --target quarv-flash quarv-sim
+	cmake --preset wasm
+	cmake --build --preset wasm
+	node webrig/bench_web.mjs --page build/wasm/page --sim $(BENCH_DIR)/host/sim/quarv-sim \
+	  --flash $(BENCH_DIR)/host/cli/quarv-flash --image $(BENCH_DIR)/image-64k.bin --work $(BENCH_DIR)
 
 $(BENCH_DIR)/image-64k.bin:
 	mkdir -p $(@D)

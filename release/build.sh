@@ -26,6 +26,10 @@ cmake --preset release-host \
 cmake --build --preset release-host --target "${names[@]}"
 cmake --preset release-win32 >/dev/null
 cmake --build --preset release-win32 --target "${win_targets[@]}"
+# The web page's module and files, for the package (where quarv-stamp --web finds them) and
+# for its own zip.
+cmake --preset wasm -B build/release/wasm >/dev/null
+cmake --build build/release/wasm --target quarv-web
 dirty=$(git status --porcelain)
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' $host/CMakeCache.txt)
 arch=$(dpkg --print-architecture)
@@ -50,6 +54,8 @@ for command in "${RELEASE_COMMANDS[@]}"; do
   gzip -9n <$stage/"$name".1 >$root/usr/share/man/man1/"$name".1.gz
 done
 install -m 644 $win/$RELEASE_TEMPLATE_EXE $root/usr/share/quarv/quarv-update-template.exe
+install -d $root/usr/share/quarv/web
+install -m 644 build/release/wasm/page/* $root/usr/share/quarv/web/
 install -m 644 release/copyright $doc/copyright
 gzip -9n <README.md >$doc/README.md.gz
 
@@ -87,7 +93,17 @@ zip=dist/quarv-windows-$version.zip
 strip-nondeterminism --type zip --timestamp "$SOURCE_DATE_EPOCH" $stage/kit.zip
 mv $stage/kit.zip $zip
 
+# The web page without firmware, for quarv-stamp --web to fill: the files at the top of the zip.
+web=$stage/web
+mkdir -p $web
+install -m 644 build/release/wasm/page/* $web/
+find $web -exec touch --date=@"$SOURCE_DATE_EPOCH" {} +
+webzip=dist/quarv-web-$version.zip
+(cd $web && find . -type f -printf '%P\n' | sort | zip -q -X -D -9 ../web.zip -@)
+strip-nondeterminism --type zip --timestamp "$SOURCE_DATE_EPOCH" $stage/web.zip
+mv $stage/web.zip $webzip
+
 # What dist/ was built from, for repro.sh: the commit, and whether the work tree had changes.
 echo "$(git rev-parse HEAD)${dirty:+ with changes}" >$stage/built-from
-(cd dist && sha256sum "$(basename $deb)" "$(basename $zip)" >SHA256SUMS)
+(cd dist && sha256sum "$(basename $deb)" "$(basename $zip)" "$(basename $webzip)" >SHA256SUMS)
 ls -l dist

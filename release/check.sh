@@ -27,7 +27,8 @@ print(" ".join(sorted(set(re.findall(r"(?:^exit status:?|[;:]|\n)\s*(\d+)\b", pa
 version=$(sed -n 's/^project(.* VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 deb=dist/${RELEASE_PACKAGE}_${version}_$(dpkg --print-architecture).deb
 zip=dist/quarv-windows-$version.zip
-for file in $deb $zip dist/SHA256SUMS; do
+webzip=dist/quarv-web-$version.zip
+for file in $deb $zip $webzip dist/SHA256SUMS; do
   [[ -f $file ]] || { echo "FAIL: no $file: run make release first"; exit 1; }
 done
 work=$(mktemp -d /tmp/quarv-release-check.XXXXXX)
@@ -42,6 +43,7 @@ doc=./usr/share/doc/$RELEASE_PACKAGE
     echo "-rw-r--r-- root/root ./usr/share/man/man1/$name.1.gz"
   done
   echo "-rw-r--r-- root/root ./usr/share/quarv/$RELEASE_TEMPLATE_NAME"
+  for file in $(unzip -Z1 $webzip); do echo "-rw-r--r-- root/root ./usr/share/quarv/web/$file"; done
   for file in README.md.gz changelog.gz copyright; do echo "-rw-r--r-- root/root $doc/$file"; done
 } | sort >$work/files.want
 dpkg-deb -c $deb | awk '$1 !~ /^d/ {print $1, $2, $6}' | sort >$work/files.got
@@ -65,6 +67,8 @@ done
 if [[ -x $root/usr/bin/quarv-stamp ]]; then
   $root/usr/bin/quarv-stamp --image firmware/standin.bin --out $work/stamped.exe >/dev/null ||
     fail "the packaged quarv-stamp does not stamp with the packaged template"
+  $root/usr/bin/quarv-stamp --web $work/web --image firmware/standin.bin >/dev/null ||
+    fail "the packaged quarv-stamp does not write the web page from the packaged one"
 fi
 cmp -s $root/usr/share/quarv/$RELEASE_TEMPLATE_NAME build/release/win32/$RELEASE_TEMPLATE_EXE ||
   fail "the package's template is not the release build of $RELEASE_TEMPLATE_EXE"
@@ -160,11 +164,15 @@ if [[ -n $wine_kit && -f $wine_kit/quarv-stamp.exe ]]; then
 fi
 
 (cd dist && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match dist/"
-[[ $(wc -l <dist/SHA256SUMS) == 2 ]] || fail "SHA256SUMS does not hold exactly the two files"
+[[ $(wc -l <dist/SHA256SUMS) == 3 ]] || fail "SHA256SUMS does not hold exactly the three files"
+unzip -Z1 $webzip >$work/web.list
+for file in index.html quarv-web.wasm; do
+  grep -qx $file $work/web.list || fail "the web zip has no $file"
+done
 
 if ((failures)); then
   echo "release check: $failures failures"
   exit 1
 fi
-echo "release check: dist/ as it should be ($(basename $deb), $(basename $zip), SHA256SUMS)"
+echo "release check: dist/ as it should be ($(basename $deb), $(basename $zip), $(basename $webzip), SHA256SUMS)"
 grep '^[WI]:' $work/lintian.txt || true

@@ -10,6 +10,7 @@
 #include "loader/image_load.h"
 #include "stamp/platform.h"
 #include "stamp/stamp.h"
+#include "stamp/web_publish.h"
 
 namespace {
 
@@ -17,6 +18,7 @@ enum : int { EXIT_OK = 0, EXIT_REFUSED = 2, EXIT_WRITE = 3 };
 
 const char usage[] =
     "Usage: quarv-stamp --image FILE --out NEW.exe [--template UPDATER.exe]\n"
+    "       quarv-stamp --web DIR --image FILE [--page PAGE_DIR]   (the web page: --web --help)\n"
     "Writes a copy of the Quarv updater (quarv-update.exe) whose embedded firmware image is\n"
     "FILE, without a compiler: what the build makes from the same image.\n"
     "\n"
@@ -161,6 +163,7 @@ bool write_whole(const std::string& path, const Bytes& bytes, std::string& error
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (web_publish_wanted(argc, argv)) return web_publish_main(argc, argv);
   Options options;
   std::string error;
   if (!parse(argc, argv, options, error)) {

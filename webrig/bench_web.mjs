@@ -1,0 +1,95 @@
+// make bench-web: a 64 KiB update through the page (headless Chromium, the rig's serial port
+// on a paced quarv-sim) against the line's model time, beside quarv-flash in the same run; the
+// sizes of the module and the page; the time from navigation to the page being ready.
+// Usage: node webrig/bench_web.mjs --page DIR --sim EXE --flash EXE --image FILE --work DIR
+import { spawn, spawnSync } from 'node:child_process';
+import { existsSync, readdirSync, readFileSync, statSync, rmSync } from 'node:fs';
+import { join } from 'node:path';
+import { parseArgs } from 'node:util';
+import { launchBrowser } from './browser.mjs';
+import { serve } from './serve.mjs';
+
+const { values: args } = parseArgs({ options: { page: { type: 'string' }, sim: { type: 'string' },
+  flash: { type: 'string' }, image: { type: 'string' }, work: { type: 'string' } } });
+const BYTE_S = 11 / 115200;
+const REQUEST_BYTES = { crc: 13, reset: 5 };
+const REPLY_BYTES = { crc: 15, write: 10 };
+
+// First probe to reset request in the device's log, and the frames between at 11 bits a byte.
+function updateTimes(requests) {
+  const first = requests[0];
+  const reset = requests.find((r) => r.command === 'reset');
+  let bytes = 0;
+  for (const r of requests.filter((q) => q.time_ms >= first.time_ms && q.time_ms <= reset.time_ms)) {
+    if (r !== first) bytes += REQUEST_BYTES[r.command] ?? r.length + 11;
+    if (r !== reset) bytes += REPLY_BYTES[r.command];
+  }
+  return [(reset.time_ms - first.time_ms) / 1000, bytes * BYTE_S];
+}
+
+async function withSim(name, run) {
+  const link = join(args.work, name);
+  const log = `${link}.log`;
+  rmSync(log, { force: true });
+  const sim = spawn(args.sim, ['--link', link, '--log', log], { stdio: 'ignore' });
+  const ended = new Promise((done) => sim.on('exit', done));
+  while (!existsSync(link)) await new Promise((done) => setTimeout(done, 10));
+  try {
+    await run(link);
+  } finally {
+    sim.kill('SIGTERM');
+    await ended;
+  }
+  return updateTimes(readFileSync(log, 'utf8').trim().split('\n').map(JSON.parse)
+    .filter((r) => r.command));
+}
+
+const served = await serve(args.page);
+const browser = await launchBrowser();
+const ready = [];
+const rows = [];
+try {
+  for (let i = 0; i < 5; i++) {
+    const page = await browser.context.newPage();
+    await page.goto(served.url);
+    await page.waitForSelector('body[data-ready]');
+    ready.push(Number(await page.getAttribute('body', 'data-ready')));
+    await page.close();
+  }
+  rows.push(['page', await withSim('bench-web', async (link) => {
+    const page = await browser.context.newPage();
+    await page.goto(served.url);
+    await page.waitForSelector('body[data-ready]');
+    await page.setInputFiles('#file', args.image);
+    await page.waitForFunction(() => /CRC/.test(document.querySelector('#firmware').textContent));
+    browser.bridge.offer = link;
+    await page.click('#connect');
+    await page.waitForFunction(() => /Connected/.test(document.querySelector('#device').textContent));
+    await page.click('#update');
+    await page.waitForSelector('#result:not([hidden])', { timeout: 120000 });
+    if (await page.textContent('#verdict') !== 'OK') throw new Error('the page did not verify');
+    await page.close();
+  })]);
+  rows.push(['quarv-flash', await withSim('bench-flash', async (link) => {
+    const run = spawnSync(args.flash, ['--image', args.image, link], { stdio: 'ignore' });
+    if (run.status !== 0) throw new Error(`quarv-flash exited ${run.status}`);
+  })]);
+} finally {
+  await browser.close();
+  await served.close();
+}
+
+console.log('64 KiB image, first probe to reset request, programming 0 ms:');
+console.log(`  ${''.padEnd(12)} ${'measured'.padStart(10)} ${'model'.padStart(10)} ${'ratio'.padStart(7)}`);
+for (const [label, [measured, model]] of rows) {
+  console.log(`  ${label.padEnd(12)} ${measured.toFixed(3).padStart(8)} s ${model.toFixed(3)
+    .padStart(8)} s ${(measured / model).toFixed(3).padStart(7)}`);
+}
+const files = readdirSync(args.page).filter((f) => !['firmware.json'].includes(f));
+const size = (f) => statSync(join(args.page, f)).size;
+const total = files.reduce((sum, f) => sum + size(f), 0);
+ready.sort((a, b) => a - b);
+console.log(`module quarv-web.wasm: ${size('quarv-web.wasm')} bytes (limit 65,536)`);
+console.log(`page (${files.length} files, no firmware): ${total} bytes (limit 153,600)`);
+console.log(`ready after navigation, 5 loads: median ${ready[2]} ms, fastest ${ready[0]} ms ` +
+  '(limit 200 ms)');

@@ -1,0 +1,30 @@
+// Debian's chromium, headless, through playwright-core: no browser of its own downloaded.
+import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join, dirname } from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { chromium } from 'playwright-core';
+import { serialBridge } from './serial_bridge.mjs';
+
+const HERE = dirname(fileURLToPath(import.meta.url));
+export const FAKE_SERIAL = readFileSync(join(HERE, 'fake_serial.js'), 'utf8');
+// Without the networking flags the browser keeps calling addresses this machine cannot reach.
+const FLAGS = ['--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+  '--disable-component-update', '--disable-sync'];
+
+export async function launchBrowser() {
+  const profile = mkdtempSync(join(tmpdir(), 'quarv-chromium-'));
+  const context = await chromium.launchPersistentContext(profile, {
+    executablePath: process.env.QUARV_CHROMIUM || '/usr/bin/chromium', headless: true,
+    chromiumSandbox: false, args: FLAGS, viewport: { width: 900, height: 1000 } });
+  const bridge = serialBridge();
+  await context.exposeBinding('quarvSerial', bridge.handle);
+  await context.addInitScript(FAKE_SERIAL);
+  context.on('page', (page) => page.on('close', () => bridge.pageClosed(page)));
+  return { context, bridge,
+    close: async () => {
+      bridge.closeAll();
+      await context.close();
+      rmSync(profile, { recursive: true, force: true });
+    } };
+}
