@@ -49,7 +49,7 @@ int overall_status(const std::vector<PortRun>& runs) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int flash_main(int argc, char** argv) {
   console_prepare();
   CliOptions options;
   std::string error;

@@ -33,7 +33,7 @@ bool pe_parse(const Bytes& file, PeFile& pe, std::string& error) {
   size_t pe_at = file.size() >= 64 ? get32(data + 0x3C) : 0;
   if (file.size() < 64 || data[0] != 'M' || data[1] != 'Z' || pe_at + 24 > file.size() ||
       get32(data + pe_at) != 0x4550) {
-    error = "not a Windows executable (no PE header)";
+    error = "is not a Windows executable (no PE header)";
     return false;
   }
   const uint8_t* coff = data + pe_at + 4;
@@ -43,21 +43,21 @@ bool pe_parse(const Bytes& file, PeFile& pe, std::string& error) {
   size_t count = get16(coff + 2);
   if (get16(coff) != MACHINE_I386 || optional_size < OPT_DIRECTORIES + 8 * 6 ||
       table_at + 40 * count > file.size() || get16(data + pe.optional_at) != PE32_MAGIC) {
-    error = "not a 32-bit (PE32, i386) Windows executable";
+    error = "is not a 32-bit (PE32, i386) Windows executable";
     return false;
   }
   if ((get16(coff + 18) & (FILE_EXECUTABLE | FILE_DLL)) != FILE_EXECUTABLE) {
-    error = "not a Windows program (.exe) but a library or an object file";
+    error = "is not a Windows program (.exe) but a library or an object file";
     return false;
   }
   const uint8_t* optional = data + pe.optional_at;
   if (get32(optional + OPT_DIRECTORY_COUNT) <= DIR_RELOCATIONS) {
-    error = "not a 32-bit Windows executable of the usual form (too few data directories)";
+    error = "is not a 32-bit Windows executable of the usual form (too few data directories)";
     return false;
   }
   if (get32(data + directory_at(pe, DIR_SECURITY) + 4) != 0) {
     error =
-        "signed: stamping would break its signature. Stamp an unsigned updater, then sign the "
+        "is signed: stamping would break its signature. Stamp an unsigned updater, then sign the "
         "result";
     return false;
   }
@@ -66,7 +66,7 @@ bool pe_parse(const Bytes& file, PeFile& pe, std::string& error) {
   pe.file_alignment = get32(optional + OPT_FILE_ALIGNMENT);
   pe.section_alignment = get32(optional + OPT_SECTION_ALIGNMENT);
   if (pe.file_alignment == 0 || pe.section_alignment == 0) {
-    error = "not a 32-bit Windows executable of the usual form (no alignment)";
+    error = "is not a 32-bit Windows executable of the usual form (no alignment)";
     return false;
   }
   pe.sections.clear();
@@ -77,7 +77,7 @@ bool pe_parse(const Bytes& file, PeFile& pe, std::string& error) {
     PeSection section{table_at + 40 * i, get32(header + 8), get32(header + 12), get32(header + 16),
                       get32(header + 20)};
     if (uint64_t{section.raw_at} + section.raw_size > file.size()) {
-      error = "cut short: a section lies beyond the end of the file";
+      error = "is cut short: a section lies beyond the end of the file";
       return false;
     }
     if (section.raw_size) file_end = std::max<size_t>(file_end, section.raw_at + section.raw_size);
@@ -85,7 +85,7 @@ bool pe_parse(const Bytes& file, PeFile& pe, std::string& error) {
     pe.sections.push_back(section);
   }
   if (pe.resources == count) {
-    error = "not the Quarv updater: it has no resource section";
+    error = "is not the Quarv updater: it has no resource section";
     return false;
   }
   // What follows the resources must be free to move: only base relocations, which nothing
@@ -93,7 +93,7 @@ bool pe_parse(const Bytes& file, PeFile& pe, std::string& error) {
   for (size_t i = pe.resources + 1; i < count; ++i)
     if (pe.sections[i].rva != relocation_rva || pe.sections[i].raw_at < pe.sections[i - 1].raw_at) {
       error =
-          "not laid out as the updater's build lays it out (a section other than the base "
+          "is not laid out as the updater's build lays it out (a section other than the base "
           "relocations follows the resources)";
       return false;
     }
