@@ -170,10 +170,11 @@ bool image_parse(const std::string& name, const uint8_t* data, size_t size, Load
     // read as text, or "line 1: malformed record" makes no sense to its owner.
     size_t i = 0;
     while (i < size && is_space(data[i])) ++i;
-    error += " (the file was read as " + std::string(image_format_name(image.format)) +
-             ": it starts with '" + std::string(reinterpret_cast<const char*>(data + i),
-                                                image.format == ImageSrec ? 2 : 1) +
-             "')";
+    error +=
+        " (the file was read as " + std::string(image_format_name(image.format)) +
+        ": it starts with '" +
+        std::string(reinterpret_cast<const char*>(data + i), image.format == ImageSrec ? 2 : 1) +
+        "')";
   }
   return parsed && assemble(pieces, image.bytes, error);
 }

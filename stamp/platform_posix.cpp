@@ -61,8 +61,8 @@ bool write_replacing(const std::string& path, const Bytes& bytes, std::string& e
   std::string temporary = path + ".quarv-stamp-XXXXXX";
   int fd = mkstemp(&temporary[0]);
   if (fd < 0) {
-    error = "cannot write " + path + ": cannot create a temporary file beside it: " +
-            strerror(errno);
+    error =
+        "cannot write " + path + ": cannot create a temporary file beside it: " + strerror(errno);
     return false;
   }
   // An exe, for Wine and for whoever copies it on; mkstemp made it private.

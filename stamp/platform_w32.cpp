@@ -91,7 +91,8 @@ OutKind out_kind(const std::string& path) {
     return OutLink;
   // Device names (NUL, CON, COM1) exist in every folder: only the handle tells them apart.
   HANDLE file = open_existing(path, FILE_FLAG_OPEN_REPARSE_POINT);
-  if (file == INVALID_HANDLE_VALUE) return attributes == INVALID_FILE_ATTRIBUTES ? OutMissing : OutOther;
+  if (file == INVALID_HANDLE_VALUE)
+    return attributes == INVALID_FILE_ATTRIBUTES ? OutMissing : OutOther;
   bool disk = GetFileType(file) == FILE_TYPE_DISK;
   CloseHandle(file);
   return disk && !(attributes & FILE_ATTRIBUTE_DIRECTORY) ? OutRegular : OutOther;
@@ -101,9 +102,8 @@ bool write_replacing(const std::string& path, const Bytes& bytes, std::string& e
   std::wstring temporary;
   HANDLE file = INVALID_HANDLE_VALUE;
   DWORD code = ERROR_FILE_EXISTS;
-  for (unsigned attempt = 0; file == INVALID_HANDLE_VALUE && code == ERROR_FILE_EXISTS &&
-                             attempt < 1000;
-       ++attempt) {
+  for (unsigned attempt = 0;
+       file == INVALID_HANDLE_VALUE && code == ERROR_FILE_EXISTS && attempt < 1000; ++attempt) {
     temporary = wide(path + ".quarv-stamp-" + std::to_string(GetCurrentProcessId()) + "-" +
                      std::to_string(GetTickCount() + attempt));
     file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
@@ -111,8 +111,8 @@ bool write_replacing(const std::string& path, const Bytes& bytes, std::string& e
     code = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
   }
   if (file == INVALID_HANDLE_VALUE) {
-    error = "cannot write " + path + ": cannot create a temporary file beside it: " +
-            system_reason(code);
+    error = "cannot write " + path +
+            ": cannot create a temporary file beside it: " + system_reason(code);
     return false;
   }
   for (size_t done = 0; !code && done < bytes.size();) {

@@ -86,8 +86,8 @@ TEST(Loader, EveryFormatGivesObjcopysRawBytes) {
   for (const char* suffix : {".elf", ".hex", ".srec"}) {
     LoadedImage image;
     std::string error;
-    EXPECT_FALSE(image_read_file(QUARV_ORACLE_DIR "/oracle_app" + std::string(suffix), image,
-                                 error));
+    EXPECT_FALSE(
+        image_read_file(QUARV_ORACLE_DIR "/oracle_app" + std::string(suffix), image, error));
     EXPECT_NE(error.find("the image starts at 0x08000400"), std::string::npos) << error;
   }
 }
@@ -118,8 +118,8 @@ TEST(Loader, RecordsWithinTheRules) {
       {mixed + std::string(5, '\0') + "\r\n\x1A", mixed_bytes},
       {"\xEF\xBB\xBF" + BASE + ihex(0, 4, {5}) + ihex(0, 0, vector) + END,
        {0x00, 0x20, 0x00, 0x20, 5}},
-      {segment_10 + BASE + ihex(0, 0, {9}) + segment_0 + ihex(0, 0, {7}) +
-           ihex(0, 0xFFFF, {1, 2}) + END,
+      {segment_10 + BASE + ihex(0, 0, {9}) + segment_0 + ihex(0, 0, {7}) + ihex(0, 0xFFFF, {1, 2}) +
+           END,
        [] {
          Bytes b(0x10001, 0);
          b[0] = 7, b[0x100] = 9, b[0xFFFF] = 1, b[0x10000] = 2;
@@ -162,11 +162,13 @@ TEST(Loader, RefusalsNameTheFileThePlaceAndTheAddress) {
       {BASE + ihex(0, 0, word) + END + "\x1A" + ihex(0, 4, word),
        "line 4: a record after the end-of-file"},
       {":\x01\x02\x80"
-       "binary", "fw: line 1: malformed record (the file was read as Intel HEX: it "
-                               "starts with ':')"},
+       "binary",
+       "fw: line 1: malformed record (the file was read as Intel HEX: it "
+       "starts with ':')"},
       {"S1\x01\x02\x80"
-       "binary", "line 1: malformed record (the file was read as S-record: it "
-                                "starts with 'S1')"},
+       "binary",
+       "line 1: malformed record (the file was read as S-record: it "
+       "starts with 'S1')"},
       {ihex(0, 0, word) + END, "line 1: data at 0x00000000 lies below the flash start 0x08000000"},
       {ihex(2, 0, {0x80, 0x00}) + ihex(0, 0x10, word) + END,
        "line 2: data at 0x00080010 lies below"},
@@ -182,7 +184,8 @@ TEST(Loader, RefusalsNameTheFileThePlaceAndTheAddress) {
       {srec(3, 0x08000000, word) + srec(5, 2, {}) + srec(7, 0, {}),
        "line 2: the count record says 2 data records, 1 came before it"},
       {srec(3, 0x08000000, word), "fw: no end record (S7, S8 or S9) after line 1"},
-      {srec(3, 0x08000000, word) + srec(7, 0, {}) + std::string(1, '\0') + srec(3, 0x08000000, word),
+      {srec(3, 0x08000000, word) + srec(7, 0, {}) + std::string(1, '\0') +
+           srec(3, 0x08000000, word),
        "line 3: a record after the end record"},
       {"S4030000FC\n", "line 1: unknown record type S4"},
       {"S30908000000002000\n",
