@@ -51,9 +51,10 @@ for command in "${RELEASE_COMMANDS[@]}"; do
   # help2man dates the page from SOURCE_DATE_EPOCH.
   help2man --no-info --section=1 --include="$command.h2m" --output=$stage/"$name".1 \
     $root/usr/bin/"$name"
-  # --help's "Exit status:" paragraph becomes a subsection of OPTIONS; the page's EXIT STATUS
-  # section (from the .h2m) says the same, once is enough.
-  sed -i '/^\.SS "Exit status:"/,/^\.S[HS] /{/^\.SS "Exit status:"/d;/^\.S[HS] /!d}' \
+  # --help's "Exit status:" paragraph becomes a subsection or a paragraph of OPTIONS; the
+  # page's EXIT STATUS section (from the .h2m) says the same, once is enough.
+  sed -i -e '/^\.SS "Exit status:"/,/^\.S[HS] /{/^\.SS "Exit status:"/d;/^\.S[HS] /!d}' \
+    -e '/^Exit status:/,/^\.\(SH\|SS\|PP\)\( \|$\)/{/^\.\(SH\|SS\|PP\)\( \|$\)/!d}' \
     $stage/"$name".1
   gzip -9n <$stage/"$name".1 >$root/usr/share/man/man1/"$name".1.gz
 done
