@@ -146,13 +146,17 @@ def main(args):
         f.write(template + bytes(512))
     with open(work("shared.exe"), "wb") as f:
         f.write(shared_directories(read(work("a.exe"))))  # 70 KB of image, 50,625 times
-    # Where --out must not be replaced: a link to a file, a FIFO, a directory, a device.
-    for name in ("kept-link.exe", "fifo.exe", "folder.exe"):
+    # Where --out must not be replaced: a link to a file, a FIFO, a directory, a device (a null
+    # device of the test's own: a broken build must not replace the system's /dev/null).
+    for name in ("kept-link.exe", "fifo.exe", "folder.exe", "device.exe"):
         if os.path.lexists(work(name)):
             os.rmdir(work(name)) if os.path.isdir(work(name)) else os.remove(work(name))
     os.symlink(kept, work("kept-link.exe"))
     os.mkfifo(work("fifo.exe"))
     os.mkdir(work("folder.exe"))
+    device = work("device.exe") if os.geteuid() == 0 else work("folder.exe")
+    if os.geteuid() == 0:
+        os.mknod(device, 0o666 | stat.S_IFCHR, os.makedev(1, 3))
     cases = [  # template, image, out, message
         (fw, fw, kept, "not a Windows executable"),
         (args.stamp_w32, fw, kept, "not the Quarv updater: it has no resource section"),
@@ -167,7 +171,7 @@ def main(args):
         (args.template, fw, work("kept-link.exe"), "is a symbolic link"),
         (args.template, fw, work("fifo.exe"), "is not a regular file"),
         (args.template, fw, work("folder.exe"), "is not a regular file"),
-        (args.template, fw, "/dev/null", "is not a regular file"),
+        (args.template, fw, device, "is not a regular file"),
     ]
     def state(path):  # noqa: E306
         node = os.lstat(path)
