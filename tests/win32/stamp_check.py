@@ -183,7 +183,7 @@ def main(args):
         before = state(out)
         done = stamp(args, image, out, template_path)
         check(done.returncode == 2 and message in done.stderr and state(out) == before and
-              not glob.glob(work("*.quarv-stamp-*")),
+              not glob.glob(out + ".quarv-stamp*"),
               "refused, output untouched: %s (%s)" % (message, done.stderr.strip()))
 
     # A write that fails (here at the file-size limit): exit 3 with the system's reason, the old
@@ -195,7 +195,7 @@ def main(args):
     done = subprocess.run([args.stamp, "--image", fw, "--out", kept, "--template", args.template],
                           capture_output=True, text=True, preexec_fn=small_files)
     check(done.returncode == 3 and "File too large" in done.stderr and read(kept) == b"kept" and
-          not glob.glob(work("*.quarv-stamp-*")),
+          not glob.glob(kept + ".quarv-stamp*"),
           "a failed write: exit 3, its reason, --out as it was (%s)" % done.stderr.strip())
 
     # Two runs at once onto one --out: whatever each says is true of the file when it ends; the
