@@ -63,8 +63,10 @@ for command in "${RELEASE_COMMANDS[@]}"; do
 done
 # quarv-stamp, once it ships, finds the installed template by itself.
 if [[ -x $root/usr/bin/quarv-stamp ]]; then
-  $root/usr/bin/quarv-stamp --image firmware/standin.bin --out $work/stamped.exe >/dev/null ||
+  said=$($root/usr/bin/quarv-stamp --image firmware/standin.bin --out $work/stamped.exe) ||
     fail "the packaged quarv-stamp does not stamp with the packaged template"
+  [[ $said == *" $root/usr/share/quarv/$RELEASE_TEMPLATE_NAME with "* ]] ||
+    fail "the packaged quarv-stamp names its template otherwise: $said"
 fi
 cmp -s $root/usr/share/quarv/$RELEASE_TEMPLATE_NAME build/release/win32/$RELEASE_TEMPLATE_EXE ||
   fail "the package's template is not the release build of $RELEASE_TEMPLATE_EXE"
