@@ -9,6 +9,13 @@
 // instead of ending the process.
 void console_prepare();
 
+// The program itself, called by the platform's entry point with its arguments in UTF-8 (on
+// Windows converted from the wide command line, so that any file name Windows allows arrives).
+int flash_main(int argc, char** argv);
+
+// fopen for a UTF-8 name.
+FILE* console_fopen(const char* path, const char* mode);
+
 // Cuts a file back to size bytes: a line of the log only partly written when the disk filled.
 void console_truncate(FILE* file, long size);
 

@@ -8,6 +8,10 @@
 
 #include "cli/console.h"
 
+int main(int argc, char** argv) { return flash_main(argc, argv); }
+
+FILE* console_fopen(const char* path, const char* mode) { return fopen(path, mode); }
+
 void console_prepare() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;

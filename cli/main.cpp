@@ -116,7 +116,7 @@ int overall_status(const std::deque<PortRun>& runs) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int flash_main(int argc, char** argv) {
   console_prepare();
   CliOptions options;
   std::string error;

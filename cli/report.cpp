@@ -104,7 +104,7 @@ uint64_t monotonic_ms() {
 bool report_open_log(const std::string& path, std::string& error) {
   if (path.empty()) return true;
   log_path = path;
-  log_file = fopen(path.c_str(), "a");
+  log_file = console_fopen(path.c_str(), "a");
   if (!log_file) {
     error = "cannot write the log " + path + " (" + strerror(errno) + ")";
     return false;

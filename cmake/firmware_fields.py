@@ -19,16 +19,21 @@ def crc16_modbus(data):
 def main(source, target, firmware):
     image = open(firmware, "rb").read()
     padded = image + bytes(-len(image) % 1024 or (1024 if not image else 0))
-    name = os.path.basename(firmware)
+    # As quarv-stamp reads a name: UTF-8 where it decodes as such, else one character a byte.
+    raw_name = os.path.basename(os.fsencode(firmware))
+    try:
+        name = raw_name.decode("utf-8")
+    except UnicodeDecodeError:
+        name = raw_name.decode("latin-1")
     if "." in name[1:]:
         name = name[:name.rindex(".")]
     fields = {"@QUARV_FIRMWARE_NAME@": name.replace('"', '""'),
               "@QUARV_FIRMWARE_SIZE@": str(len(image)),
               "@QUARV_FIRMWARE_CRC@": "0x%04x" % crc16_modbus(padded)}
-    text = open(source).read()
+    text = open(source, encoding="utf-8").read()
     for key, value in fields.items():
         text = text.replace(key, value)
-    with open(target, "w") as out:
+    with open(target, "w", encoding="utf-8") as out:
         out.write(text)
 
 

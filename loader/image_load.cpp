@@ -165,5 +165,16 @@ bool image_parse(const std::string& name, const uint8_t* data, size_t size, Load
   bool parsed = image.format == ImageIntelHex ? parse_intel_hex(data, size, pieces, error)
                 : image.format == ImageSrec   ? parse_srec(data, size, pieces, error)
                                               : parse_elf(data, size, pieces, error);
+  if (!parsed && image.format != ImageElf) {
+    // A raw binary that happens to start with ':' or "S0".."S9" lands here: say why it was
+    // read as text, or "line 1: malformed record" makes no sense to its owner.
+    size_t i = 0;
+    while (i < size && is_space(data[i])) ++i;
+    error +=
+        " (the file was read as " + std::string(image_format_name(image.format)) +
+        ": it starts with '" +
+        std::string(reinterpret_cast<const char*>(data + i), image.format == ImageSrec ? 2 : 1) +
+        "')";
+  }
   return parsed && assemble(pieces, image.bytes, error);
 }

@@ -24,14 +24,26 @@ bool next_line(Lines& lines, const uint8_t*& line, size_t& length) {
   if (lines.at >= lines.size) return false;
   const uint8_t* start = lines.data + lines.at;
   size_t n = 0;
-  while (lines.at + n < lines.size && start[n] != '\n') ++n;
+  // CR LF, LF and a lone CR (old Mac editors) each end a line.
+  while (lines.at + n < lines.size && start[n] != '\n' && start[n] != '\r') ++n;
   lines.at += n + 1;
+  if (lines.at < lines.size && start[n] == '\r' && start[n + 1] == '\n') ++lines.at;
   ++lines.number;
   size_t first = 0;
   while (first < n && (start[first] == ' ' || start[first] == '\t')) ++first;
-  while (n > first && (start[n - 1] == '\r' || start[n - 1] == ' ' || start[n - 1] == '\t')) --n;
+  while (n > first && (start[n - 1] == ' ' || start[n - 1] == '\t')) --n;
   line = start + first;
   length = n - first;
+  return true;
+}
+
+// What DOS tools and fixed-size buffers leave after the end record: a ^Z end-of-file byte, NUL
+// padding and blank space. Nothing else may follow the end.
+bool only_padding(const Lines& lines) {
+  for (size_t i = lines.at; i < lines.size; ++i) {
+    uint8_t c = lines.data[i];
+    if (c != 0x1A && c != 0 && c != ' ' && c != '\t' && c != '\r' && c != '\n') return false;
+  }
   return true;
 }
 
@@ -62,9 +74,10 @@ bool parse_intel_hex(const uint8_t* data, size_t size, Pieces& pieces, std::stri
   const uint8_t* line = nullptr;
   size_t length = 0;
   std::vector<uint8_t> record;
-  uint64_t base = 0;
-  bool segmented = false, ended = false;
-  while (next_line(lines, line, length)) {
+  // objcopy adds both bases, whichever came last: a segment base does not undo a linear one.
+  uint64_t segment_base = 0, linear_base = 0;
+  bool ended = false;
+  while (!(ended && only_padding(lines)) && next_line(lines, line, length)) {
     if (length == 0) continue;
     if (ended) return fail(pieces, lines, "a record after the end-of-file record", error);
     if (line[0] != ':') return fail(pieces, lines, "not an Intel HEX record", error);
@@ -73,7 +86,7 @@ bool parse_intel_hex(const uint8_t* data, size_t size, Pieces& pieces, std::stri
     size_t count = record[0];
     uint32_t offset = uint32_t{record[1]} << 8 | record[2];
     uint8_t type = record[3];
-    uint64_t address = base + offset;
+    uint64_t address = linear_base + segment_base + offset;
     if (record.size() != count + 5)
       return fail(pieces, lines,
                   "the record holds " + std::to_string(record.size() - 5) +
@@ -85,15 +98,8 @@ bool parse_intel_hex(const uint8_t* data, size_t size, Pieces& pieces, std::stri
     const uint8_t* bytes = record.data() + 4;
     switch (type) {
       case 0:
-        // A segment's offset wraps within its 64 KiB; a linear address does not.
-        if (segmented && offset + count > 0x10000) {
-          size_t first = 0x10000 - offset;
-          if (!add_piece(pieces, address, bytes, first, lines.number, error) ||
-              !add_piece(pieces, base, bytes + first, count - first, lines.number, error))
-            return false;
-        } else if (!add_piece(pieces, address, bytes, count, lines.number, error)) {
-          return false;
-        }
+        // No wrap at a segment's end: objcopy reads a record as one run of bytes.
+        if (!add_piece(pieces, address, bytes, count, lines.number, error)) return false;
         break;
       case 1:
         if (count != 0) return fail(pieces, lines, "malformed end-of-file record", error);
@@ -102,8 +108,8 @@ bool parse_intel_hex(const uint8_t* data, size_t size, Pieces& pieces, std::stri
       case 2:
       case 4:
         if (count != 2) return fail(pieces, lines, "malformed extended address record", error);
-        segmented = type == 2;
-        base = uint64_t{uint32_t{bytes[0]} << 8 | bytes[1]} << (segmented ? 4 : 16);
+        (type == 2 ? segment_base : linear_base) = uint64_t{uint32_t{bytes[0]} << 8 | bytes[1]}
+                                                   << (type == 2 ? 4 : 16);
         break;
       case 3:
       case 5:  // a start address: the bootloader starts the image by its reset vector
@@ -129,7 +135,7 @@ bool parse_srec(const uint8_t* data, size_t size, Pieces& pieces, std::string& e
   std::vector<uint8_t> record;
   uint32_t data_records = 0;
   bool ended = false;
-  while (next_line(lines, line, length)) {
+  while (!(ended && only_padding(lines)) && next_line(lines, line, length)) {
     if (length == 0) continue;
     if (ended) return fail(pieces, lines, "a record after the end record", error);
     if (length < 2 || line[0] != 'S' || line[1] < '0' || line[1] > '9')

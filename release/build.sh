@@ -18,10 +18,14 @@ for exe in "${RELEASE_WINDOWS_EXES[@]}" "$RELEASE_TEMPLATE_EXE"; do
   win_targets+=("$(basename "$exe" .exe)")
 done
 # Debian's build flags (hardening, no source paths), as a package build would take them.
-export DEB_BUILD_MAINT_OPTIONS=hardening=+all DEB_CFLAGS_MAINT_STRIP=-g DEB_CXXFLAGS_MAINT_STRIP=-g
+# The source path is mapped away by a flag of our own, quoted: dpkg-buildflags would add it
+# unquoted, which splits at a space in the folder's name.
+export DEB_BUILD_MAINT_OPTIONS="hardening=+all reproducible=-fixfilepath,-fixdebugpath" \
+  DEB_CFLAGS_MAINT_STRIP=-g DEB_CXXFLAGS_MAINT_STRIP=-g
+map="\"-ffile-prefix-map=$PWD/=\""
 cmake --preset release-host \
-  -DCMAKE_C_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CFLAGS)" \
-  -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+  -DCMAKE_C_FLAGS="$map $(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CFLAGS)" \
+  -DCMAKE_CXX_FLAGS="$map $(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
   -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
 cmake --build --preset release-host --target "${names[@]}"
 cmake --preset release-win32 >/dev/null
@@ -51,6 +55,11 @@ for command in "${RELEASE_COMMANDS[@]}"; do
   # help2man dates the page from SOURCE_DATE_EPOCH.
   help2man --no-info --section=1 --include="$command.h2m" --output=$stage/"$name".1 \
     $root/usr/bin/"$name"
+  # --help's "Exit status:" paragraph becomes a subsection or a paragraph of OPTIONS; the
+  # page's EXIT STATUS section (from the .h2m) says the same, once is enough.
+  sed -i -e '/^\.SS "Exit status:"/,/^\.S[HS] /{/^\.SS "Exit status:"/d;/^\.S[HS] /!d}' \
+    -e '/^Exit status:/,/^\.\(SH\|SS\|PP\)\( \|$\)/{/^\.\(SH\|SS\|PP\)\( \|$\)/!d}' \
+    $stage/"$name".1
   gzip -9n <$stage/"$name".1 >$root/usr/share/man/man1/"$name".1.gz
 done
 install -m 644 $win/$RELEASE_TEMPLATE_EXE $root/usr/share/quarv/quarv-update-template.exe

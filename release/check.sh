@@ -65,8 +65,10 @@ for command in "${RELEASE_COMMANDS[@]}"; do
 done
 # quarv-stamp, once it ships, finds the installed template by itself.
 if [[ -x $root/usr/bin/quarv-stamp ]]; then
-  $root/usr/bin/quarv-stamp --image firmware/standin.bin --out $work/stamped.exe >/dev/null ||
+  said=$($root/usr/bin/quarv-stamp --image firmware/standin.bin --out $work/stamped.exe) ||
     fail "the packaged quarv-stamp does not stamp with the packaged template"
+  [[ $said == *" $root/usr/share/quarv/$RELEASE_TEMPLATE_NAME with "* ]] ||
+    fail "the packaged quarv-stamp names its template otherwise: $said"
   $root/usr/bin/quarv-stamp --web $work/web --image firmware/standin.bin >/dev/null ||
     fail "the packaged quarv-stamp does not write the web page from the packaged one"
 fi

@@ -1,12 +1,9 @@
 // quarv-stamp: writes a copy of the Windows updater that carries another firmware image.
-#include <errno.h>
-#include <sys/stat.h>
-
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
+#include "loader/file_access.h"
 #include "loader/image_load.h"
 #include "stamp/platform.h"
 #include "stamp/stamp.h"
@@ -25,7 +22,8 @@ const char usage[] =
     "Options:\n"
     "  --image FILE         the firmware: raw binary from 0x08000000, Intel HEX, S-record or\n"
     "                       ELF32, told apart by their content\n"
-    "  --out NEW.exe        the updater to write; written whole or not at all\n"
+    "  --out NEW.exe        the updater to write; written whole or not at all; a device,\n"
+    "                       a FIFO, a directory or a symbolic link there is refused\n"
     "  --template UPDATER.exe\n"
     "                       the updater to copy; by default quarv-update-template.exe beside\n"
     "                       quarv-stamp, then in ../share/quarv/, then the build tree's\n"
@@ -94,16 +92,36 @@ bool parse(int argc, char** argv, Options& options, std::string& error) {
 }
 
 bool exists(const std::string& path) {
-  struct stat node {};
-  return stat(path.c_str(), &node) == 0 && !S_ISDIR(node.st_mode);
+  FileState node;
+  std::string reason;
+  return file_state(path, node, reason) && !node.directory;
+}
+
+// dir joined with a relative path, its ".." taken away where dir has a name to take: the
+// installed tool names /usr/share/quarv/..., not /usr/bin/../share/quarv/...
+std::string joined(std::string dir, const char* relative) {
+  const std::string separators = PATH_SEPARATORS;
+  for (std::string rest = relative; !rest.empty();) {
+    size_t slash = rest.find('/');
+    std::string part = rest.substr(0, slash);
+    rest = slash == std::string::npos ? "" : rest.substr(slash + 1);
+    size_t last = dir.find_last_of(separators);
+    std::string tail = last == std::string::npos ? dir : dir.substr(last + 1);
+    if (part == ".." && last != std::string::npos && last > 0 && tail != ".." && tail != ".")
+      dir.erase(last);
+    else
+      dir += separators[0] + part;
+  }
+  return dir;
 }
 
 // The template a release installs beside quarv-stamp or under share/, else the build tree's.
 bool find_template(const char* argv0, std::string& found, std::string& error) {
   const std::string dir = executable_directory(argv0);
-  const std::string places[] = {
-      dir + "/quarv-update-template.exe", dir + "/../share/quarv/quarv-update-template.exe",
-      dir + "/../ui/quarv-update.exe", dir + "/../../win32/ui/quarv-update.exe"};
+  const std::string places[] = {joined(dir, "quarv-update-template.exe"),
+                                joined(dir, "../share/quarv/quarv-update-template.exe"),
+                                joined(dir, "../ui/quarv-update.exe"),
+                                joined(dir, "../../win32/ui/quarv-update.exe")};
   error = "no updater to copy; give --template UPDATER.exe. Looked for:";
   for (const std::string& place : places) {
     if (exists(place)) {
@@ -116,53 +134,32 @@ bool find_template(const char* argv0, std::string& found, std::string& error) {
 }
 
 bool read_template(const std::string& path, Bytes& bytes, std::string& error) {
-  struct stat node {};
-  if (stat(path.c_str(), &node) != 0 || S_ISDIR(node.st_mode)) {
-    error = "cannot read the template " + path + ": " +
-            (S_ISDIR(node.st_mode) ? "a directory" : strerror(errno));
+  FileState node;
+  std::string reason;
+  if (!file_state(path, node, reason) || node.directory) {
+    error = "cannot read the template " + path + ": " + (node.directory ? "a directory" : reason);
     return false;
   }
   // No updater comes near this; a device or a wrong file is not read whole.
-  if (!S_ISREG(node.st_mode) || static_cast<uint64_t>(node.st_size) > LOADER_FILE_MAX) {
+  if (!node.regular || node.size > LOADER_FILE_MAX) {
     error = "the template " + path + " is not an updater: not a regular file of its size";
     return false;
   }
-  FILE* file = fopen(path.c_str(), "rb");
+  FILE* file = file_open_read(path, reason);
   if (!file) {
-    error = "cannot read the template " + path + ": " + strerror(errno);
+    error = "cannot read the template " + path + ": " + reason;
     return false;
   }
-  bytes.resize(static_cast<size_t>(node.st_size));
+  bytes.resize(static_cast<size_t>(node.size));
   bool whole = fread(bytes.data(), 1, bytes.size(), file) == bytes.size();
   fclose(file);
-  if (!whole) error = "cannot read the template " + path;
+  if (!whole) error = "cannot read the template " + path + ": it was cut short while read";
   return whole;
-}
-
-// A temporary file beside the new one, renamed over it once complete.
-bool write_whole(const std::string& path, const Bytes& bytes, std::string& error) {
-  const std::string temporary = path + ".quarv-stamp-tmp";
-  remove(temporary.c_str());  // a left-over, or a link that would take the bytes elsewhere
-  FILE* file = fopen(temporary.c_str(), "wb");
-  if (!file) {
-    error = "cannot write " + temporary + ": " + strerror(errno);
-    return false;
-  }
-  bool written = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  written = fflush(file) == 0 && written;
-  written = fclose(file) == 0 && written;
-  std::string reason = "a write failed";
-  if (!written || !replace_file(temporary, path, reason)) {
-    remove(temporary.c_str());
-    error = "cannot write " + path + ": " + reason;
-    return false;
-  }
-  return true;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int stamp_main(int argc, char** argv) {
   if (web_publish_wanted(argc, argv)) return web_publish_main(argc, argv);
   Options options;
   std::string error;
@@ -183,6 +180,16 @@ int main(int argc, char** argv) {
     return refuse("--out " + options.out + " is the template itself; write a new file");
   if (same_file(options.out, options.image))
     return refuse("--out " + options.out + " is the image file itself; write a new file");
+  // Replacing a device, a FIFO or a link with a regular file is never what was meant (as root,
+  // --out /dev/null would replace the system's).
+  OutKind out = out_kind(options.out);
+  if (out == OutLink)
+    return refuse("--out " + options.out +
+                  " is a symbolic link, which quarv-stamp does not write through; name the file "
+                  "itself");
+  if (out == OutOther)
+    return refuse("--out " + options.out +
+                  " is not a regular file (a device, a FIFO or a directory); it is left as it is");
 
   LoadedImage image;
   Bytes exe, stamped;
@@ -190,8 +197,8 @@ int main(int argc, char** argv) {
   if (!read_template(options.templ, exe, error)) return refuse(error);
   FirmwareFields fields = firmware_fields(options.image, image.bytes);
   if (!stamp_updater(exe, image.bytes, fields, stamped, error))
-    return refuse("the template " + options.templ + " is " + error);
-  if (!write_whole(options.out, stamped, error)) {
+    return refuse("the template " + options.templ + " " + error);
+  if (!write_replacing(options.out, stamped, error)) {
     fprintf(stderr, "quarv-stamp: %s\n", error.c_str());
     return EXIT_WRITE;
   }

@@ -38,7 +38,7 @@ bool pe_parse(const Bytes& file, PeFile& pe, std::string& error) {
   size_t pe_at = file.size() >= 64 ? get32(data + 0x3C) : 0;
   if (file.size() < 64 || data[0] != 'M' || data[1] != 'Z' || pe_at + 24 > file.size() ||
       get32(data + pe_at) != 0x4550) {
-    error = "not a Windows executable (no PE header)";
+    error = "is not a Windows executable (no PE header)";
     return false;
   }
   const uint8_t* coff = data + pe_at + 4;
@@ -53,22 +53,22 @@ bool pe_parse(const Bytes& file, PeFile& pe, std::string& error) {
                (machine == MACHINE_AMD64 && magic == PE32_PLUS_MAGIC);
   if (!known || optional_size < OPT_DIRECTORIES + shift + 8 * 6 ||
       table_at + 40 * count > file.size()) {
-    error = "not a Windows executable of the updater's kind (PE32 for i386, or PE32+ for x86-64)";
+    error = "is not a Windows executable of the updater's kind (PE32 for i386, or PE32+ for x86-64)";
     return false;
   }
   pe.directories_at = pe.optional_at + OPT_DIRECTORIES + shift;
   if ((get16(coff + 18) & (FILE_EXECUTABLE | FILE_DLL)) != FILE_EXECUTABLE) {
-    error = "not a Windows program (.exe) but a library or an object file";
+    error = "is not a Windows program (.exe) but a library or an object file";
     return false;
   }
   const uint8_t* optional = data + pe.optional_at;
   if (get32(optional + OPT_DIRECTORY_COUNT + shift) <= DIR_RELOCATIONS) {
-    error = "not a Windows executable of the usual form (too few data directories)";
+    error = "is not a Windows executable of the usual form (too few data directories)";
     return false;
   }
   if (get32(data + directory_at(pe, DIR_SECURITY) + 4) != 0) {
     error =
-        "signed: stamping would break its signature. Stamp an unsigned updater, then sign the "
+        "is signed: stamping would break its signature. Stamp an unsigned updater, then sign the "
         "result";
     return false;
   }
@@ -77,7 +77,7 @@ bool pe_parse(const Bytes& file, PeFile& pe, std::string& error) {
   pe.file_alignment = get32(optional + OPT_FILE_ALIGNMENT);
   pe.section_alignment = get32(optional + OPT_SECTION_ALIGNMENT);
   if (pe.file_alignment == 0 || pe.section_alignment == 0) {
-    error = "not a Windows executable of the usual form (no alignment)";
+    error = "is not a Windows executable of the usual form (no alignment)";
     return false;
   }
   pe.sections.clear();
@@ -88,7 +88,7 @@ bool pe_parse(const Bytes& file, PeFile& pe, std::string& error) {
     PeSection section{table_at + 40 * i, get32(header + 8), get32(header + 12), get32(header + 16),
                       get32(header + 20)};
     if (uint64_t{section.raw_at} + section.raw_size > file.size()) {
-      error = "cut short: a section lies beyond the end of the file";
+      error = "is cut short: a section lies beyond the end of the file";
       return false;
     }
     if (section.raw_size) file_end = std::max<size_t>(file_end, section.raw_at + section.raw_size);
@@ -96,7 +96,7 @@ bool pe_parse(const Bytes& file, PeFile& pe, std::string& error) {
     pe.sections.push_back(section);
   }
   if (pe.resources == count) {
-    error = "not the Quarv updater: it has no resource section";
+    error = "is not the Quarv updater: it has no resource section";
     return false;
   }
   // What follows the resources must be free to move: only base relocations, which nothing
@@ -104,7 +104,7 @@ bool pe_parse(const Bytes& file, PeFile& pe, std::string& error) {
   for (size_t i = pe.resources + 1; i < count; ++i)
     if (pe.sections[i].rva != relocation_rva || pe.sections[i].raw_at < pe.sections[i - 1].raw_at) {
       error =
-          "not laid out as the updater's build lays it out (a section other than the base "
+          "is not laid out as the updater's build lays it out (a section other than the base "
           "relocations follows the resources)";
       return false;
     }

@@ -1,6 +1,15 @@
-// What quarv-stamp needs of the file system beyond the C library, per platform.
+// What quarv-stamp needs of the file system beyond the C library, per platform. Names are UTF-8;
+// Windows takes them through its wide API, so that any name it allows works.
 #pragma once
 #include <string>
+
+#include "stamp/bytes.h"
+
+// The program itself, called by the platform's entry point with UTF-8 arguments.
+int stamp_main(int argc, char** argv);
+
+// The separators of a path, the one to join with first.
+extern const char PATH_SEPARATORS[];
 
 // The directory of the running executable, for the template beside it.
 std::string executable_directory(const char* argv0);
@@ -8,5 +17,11 @@ std::string executable_directory(const char* argv0);
 // Whether both paths name one existing file (a link or another spelling included).
 bool same_file(const std::string& a, const std::string& b);
 
-// Puts the finished file from in place of to in one step; false with the reason.
-bool replace_file(const std::string& from, const std::string& to, std::string& error);
+enum OutKind { OutMissing, OutRegular, OutLink, OutOther };
+// What a path names now, without following a final link.
+OutKind out_kind(const std::string& path);
+
+// Writes bytes to a new temporary file of a unique name beside path, created exclusively, and
+// renames it over path: path changes in that one step or not at all, and no temporary file is
+// left. False with the system's reason.
+bool write_replacing(const std::string& path, const Bytes& bytes, std::string& error);

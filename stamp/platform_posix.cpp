@@ -1,4 +1,6 @@
 #include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -6,6 +8,15 @@
 #include <cstring>
 
 #include "stamp/platform.h"
+
+const char PATH_SEPARATORS[] = "/";
+
+int main(int argc, char** argv) {
+  // Past a file-size limit a write must fail with its reason, not end the process and leave
+  // the temporary file behind.
+  signal(SIGXFSZ, SIG_IGN);
+  return stamp_main(argc, argv);
+}
 
 std::string executable_directory(const char* argv0) {
   char path[4096];
@@ -22,12 +33,49 @@ bool same_file(const std::string& a, const std::string& b) {
          first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
-bool replace_file(const std::string& from, const std::string& to, std::string& error) {
-  // An exe, for Wine and for whoever copies it on.
+OutKind out_kind(const std::string& path) {
+  struct stat node {};
+  if (lstat(path.c_str(), &node) != 0) return OutMissing;
+  return S_ISREG(node.st_mode) ? OutRegular : S_ISLNK(node.st_mode) ? OutLink : OutOther;
+}
+
+namespace {
+
+bool write_all(int fd, const Bytes& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool write_replacing(const std::string& path, const Bytes& bytes, std::string& error) {
+  std::string temporary = path + ".quarv-stamp-XXXXXX";
+  int fd = mkstemp(&temporary[0]);
+  if (fd < 0) {
+    error =
+        "cannot write " + path + ": cannot create a temporary file beside it: " + strerror(errno);
+    return false;
+  }
+  // An exe, for Wine and for whoever copies it on; mkstemp made it private.
   mode_t mask = umask(0);
   umask(mask);
-  chmod(from.c_str(), 0777 & ~mask);
-  if (rename(from.c_str(), to.c_str()) == 0) return true;
-  error = strerror(errno);
-  return false;
+  int reason = 0;
+  if (fchmod(fd, 0777 & ~mask) != 0 || !write_all(fd, bytes) || fsync(fd) != 0) reason = errno;
+  if (close(fd) != 0 && !reason) reason = errno;
+  if (!reason && rename(temporary.c_str(), path.c_str()) != 0) reason = errno;
+  if (reason) {
+    unlink(temporary.c_str());
+    error = "cannot write " + path + ": " + strerror(reason);
+    return false;
+  }
+  return true;
 }

@@ -1,20 +1,47 @@
 #include <windows.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
 #include "stamp/platform.h"
 
-std::string executable_directory(const char*) {
-  char path[MAX_PATH];
-  DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-  std::string self(path, n < sizeof path ? n : 0);
-  size_t slash = self.find_last_of("/\\");
-  return slash == std::string::npos ? "." : self.substr(0, slash);
-}
+const char PATH_SEPARATORS[] = "\\/";
 
 namespace {
 
+std::wstring wide(const std::string& text) {
+  int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
+  return out;
+}
+
+std::string utf8(const wchar_t* text, int length) {
+  int n = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, length, &out[0], n, nullptr, nullptr);
+  return out;
+}
+
+std::string system_reason(DWORD code) {
+  wchar_t text[512];
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           code, 0, text, sizeof text / sizeof text[0], nullptr);
+  while (n && (text[n - 1] == L'\n' || text[n - 1] == L'\r' || text[n - 1] == L' ' ||
+               text[n - 1] == L'.'))
+    --n;
+  return n ? utf8(text, static_cast<int>(n)) + " (error " + std::to_string(code) + ")"
+           : "error " + std::to_string(code);
+}
+
+HANDLE open_existing(const std::string& path, DWORD flags) {
+  return CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+}
+
 bool identify(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
-  HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE file = open_existing(path, 0);
   if (file == INVALID_HANDLE_VALUE) return false;
   bool known = GetFileInformationByHandle(file, &info) != 0;
   CloseHandle(file);
@@ -22,6 +49,33 @@ bool identify(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
 }
 
 }  // namespace
+
+// The wide entry point (-municode): the ANSI one would turn a name outside the code page into
+// question marks before the program saw it.
+int wmain(int argc, wchar_t** wargv) {
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; ++i) args.push_back(utf8(wargv[i], -1).c_str());
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(&arg[0]);
+  argv.push_back(nullptr);
+  // Messages are UTF-8 like the names in them; a console shows them as such, and gets its own
+  // code page back afterwards.
+  UINT code_page = GetConsoleOutputCP();
+  SetConsoleOutputCP(CP_UTF8);
+  int status = stamp_main(argc, argv.data());
+  fflush(stdout);
+  fflush(stderr);
+  if (code_page) SetConsoleOutputCP(code_page);
+  return status;
+}
+
+std::string executable_directory(const char*) {
+  wchar_t path[32768];
+  DWORD n = GetModuleFileNameW(nullptr, path, sizeof path / sizeof path[0]);
+  std::string self = n && n < sizeof path / sizeof path[0] ? utf8(path, static_cast<int>(n)) : "";
+  size_t slash = self.find_last_of(PATH_SEPARATORS);
+  return slash == std::string::npos ? "." : self.substr(0, slash);
+}
 
 bool same_file(const std::string& a, const std::string& b) {
   BY_HANDLE_FILE_INFORMATION first{}, second{};
@@ -31,14 +85,51 @@ bool same_file(const std::string& a, const std::string& b) {
          first.nFileIndexLow == second.nFileIndexLow;
 }
 
-bool replace_file(const std::string& from, const std::string& to, std::string& error) {
-  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    return true;
-  char text[256];
-  DWORD code = GetLastError();
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                           code, 0, text, sizeof text, nullptr);
-  while (n && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ')) --n;
-  error = "error " + std::to_string(code) + (n ? ": " + std::string(text, n) : "");
-  return false;
+OutKind out_kind(const std::string& path) {
+  DWORD attributes = GetFileAttributesW(wide(path).c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    return OutLink;
+  // Device names (NUL, CON, COM1) exist in every folder: only the handle tells them apart.
+  HANDLE file = open_existing(path, FILE_FLAG_OPEN_REPARSE_POINT);
+  if (file == INVALID_HANDLE_VALUE)
+    return attributes == INVALID_FILE_ATTRIBUTES ? OutMissing : OutOther;
+  bool disk = GetFileType(file) == FILE_TYPE_DISK;
+  CloseHandle(file);
+  return disk && !(attributes & FILE_ATTRIBUTE_DIRECTORY) ? OutRegular : OutOther;
+}
+
+bool write_replacing(const std::string& path, const Bytes& bytes, std::string& error) {
+  std::wstring temporary;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  DWORD code = ERROR_FILE_EXISTS;
+  for (unsigned attempt = 0;
+       file == INVALID_HANDLE_VALUE && code == ERROR_FILE_EXISTS && attempt < 1000; ++attempt) {
+    temporary = wide(path + ".quarv-stamp-" + std::to_string(GetCurrentProcessId()) + "-" +
+                     std::to_string(GetTickCount() + attempt));
+    file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    code = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+  }
+  if (file == INVALID_HANDLE_VALUE) {
+    error = "cannot write " + path +
+            ": cannot create a temporary file beside it: " + system_reason(code);
+    return false;
+  }
+  for (size_t done = 0; !code && done < bytes.size();) {
+    DWORD n = 0, chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 20));
+    if (!WriteFile(file, bytes.data() + done, chunk, &n, nullptr) || n == 0)
+      code = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+    done += n;
+  }
+  if (!code && !FlushFileBuffers(file)) code = GetLastError();
+  if (!CloseHandle(file) && !code) code = GetLastError();
+  if (!code && !MoveFileExW(temporary.c_str(), wide(path).c_str(),
+                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    code = GetLastError();
+  if (code) {
+    DeleteFileW(temporary.c_str());
+    error = "cannot write " + path + ": " + system_reason(code);
+    return false;
+  }
+  return true;
 }

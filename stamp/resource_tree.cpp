@@ -15,13 +15,26 @@ struct Reader {
   size_t size;
   uint32_t rva;
   std::string& error;
+  size_t& budget;
   size_t nodes = 0;  // entries may share a directory: the bound keeps a crafted tree small
 };
+
+// What one entry costs beyond its data and name: its node, counted generously.
+const size_t ENTRY_COST = 64;
+
+bool charge(Reader& reader, size_t bytes) {
+  if (bytes <= reader.budget) {
+    reader.budget -= bytes;
+    return true;
+  }
+  reader.error = "";  // the caller names the limit
+  return false;
+}
 
 const int DEPTH_MAX = 8;
 
 bool fail(Reader& reader, const std::string& what) {
-  reader.error = "its resource tree is damaged: " + what;
+  reader.error = "has a damaged resource tree: " + what;
   return false;
 }
 
@@ -37,6 +50,7 @@ bool parse_directory(Reader& reader, size_t at, int depth, ResourceNode& dir) {
   if (at + 16 + 8 * count > reader.size) return fail(reader, "entries outside the section");
   reader.nodes += count;
   if (reader.nodes > NODES_MAX) return fail(reader, "too many entries");
+  if (!charge(reader, ENTRY_COST * count)) return false;
   for (size_t i = 0; i < count; ++i) {
     const uint8_t* entry = header + 16 + 8 * i;
     ResourceNode child;
@@ -46,6 +60,7 @@ bool parse_directory(Reader& reader, size_t at, int depth, ResourceNode& dir) {
       if (text + 2 > reader.size || text + 2 + 2 * get16(reader.section + text) > reader.size)
         return fail(reader, "a name outside the section");
       child.named = true;
+      if (!charge(reader, 2 * get16(reader.section + text))) return false;
       for (size_t c = 0; c < get16(reader.section + text); ++c)
         child.name += static_cast<char16_t>(get16(reader.section + text + 2 + 2 * c));
     } else {
@@ -59,6 +74,7 @@ bool parse_directory(Reader& reader, size_t at, int depth, ResourceNode& dir) {
       uint64_t data_rva = get32(leaf), length = get32(leaf + 4);
       if (data_rva < reader.rva || data_rva - reader.rva + length > reader.size)
         return fail(reader, "resource data outside the section");
+      if (!charge(reader, static_cast<size_t>(length))) return false;
       const uint8_t* data = reader.section + (data_rva - reader.rva);
       child.data.assign(data, data + length);
       child.code_page = get32(leaf + 8);
@@ -79,9 +95,15 @@ void add_directories(const ResourceNode& dir, std::vector<const ResourceNode*>& 
 
 }  // namespace
 
+std::string resource_over_budget(size_t limit) {
+  return "has resources that would make quarv-stamp handle more than " + std::to_string(limit) +
+         " bytes (four times the template and the image together): its resource directories "
+         "share their data over and over, as no updater's do";
+}
+
 bool resource_parse(const uint8_t* section, size_t size, uint32_t section_rva, ResourceNode& root,
-                    std::string& error) {
-  Reader reader{section, size, section_rva, error};
+                    size_t& budget, std::string& error) {
+  Reader reader{section, size, section_rva, error, budget};
   root = ResourceNode{};
   return parse_directory(reader, 0, 0, root);
 }

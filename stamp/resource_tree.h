@@ -21,8 +21,13 @@ struct ResourceNode {
 };
 
 // Reads the tree from the section's bytes; every data entry must lie within the section.
+// Directories may be shared, so a small file can stand for a huge tree: budget is what the tree
+// may hold in bytes (data, names, entries), and is left with what remains.
 bool resource_parse(const uint8_t* section, size_t size, uint32_t section_rva, ResourceNode& root,
-                    std::string& error);
+                    size_t& budget, std::string& error);
+
+// The refusal of a template whose tree would exceed the budget.
+std::string resource_over_budget(size_t limit);
 
 // Lays the tree out afresh for a section at section_rva: directories, names, data entries,
 // then the data, each blob 8-byte aligned. The same tree always gives the same bytes.

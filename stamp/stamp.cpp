@@ -45,7 +45,7 @@ std::u16string ascii(const std::string& text) { return std::u16string(text.begin
 bool set_firmware_values(ResourceNode& tree, const FirmwareFields& fields, std::string& error) {
   ResourceNode* versions = resource_child(tree, RT_VERSION_ID);
   if (!versions || versions->children.empty()) {
-    error = "not the Quarv updater: it has no version resource";
+    error = "is not the Quarv updater: it has no version resource";
     return false;
   }
   char crc[8];
@@ -55,7 +55,7 @@ bool set_firmware_values(ResourceNode& tree, const FirmwareFields& fields, std::
     for (ResourceNode& language : version_name.children) {
       VersionNode root;
       if (language.directory || !version_parse(language.data, root, error)) {
-        error = "not the Quarv updater: its version resource is damaged";
+        error = "is not the Quarv updater: its version resource is damaged";
         return false;
       }
       auto file_version = version_strings(root, u"FileVersion");
@@ -66,7 +66,7 @@ bool set_firmware_values(ResourceNode& tree, const FirmwareFields& fields, std::
       if (file_version.size() != 1 || product_version.size() != 1 || file.size() != 1 ||
           bytes.size() != 1 || check.size() != 1) {
         error =
-            "not an updater this quarv-stamp can stamp: its version resource has no firmware "
+            "is not an updater this quarv-stamp can stamp: its version resource has no firmware "
             "fields";
         return false;
       }
@@ -100,11 +100,22 @@ bool stamp_updater(const Bytes& exe, const Bytes& image, const FirmwareFields& f
   ResourceNode tree;
   size_t size =
       section.virtual_size ? std::min(section.virtual_size, section.raw_size) : section.raw_size;
-  if (!resource_parse(exe.data() + section.raw_at, size, section.rva, tree, error)) return false;
+  // Whatever the template, the work stays in proportion to what was given.
+  const size_t limit = 4 * (exe.size() + image.size());
+  size_t budget = limit;
+  error.clear();
+  if (!resource_parse(exe.data() + section.raw_at, size, section.rva, tree, budget, error)) {
+    if (error.empty()) error = resource_over_budget(limit);
+    return false;
+  }
   ResourceNode* data = resource_child(tree, RT_RCDATA_ID);
   ResourceNode* binfile = data ? resource_child(*data, u"BINFILE") : nullptr;
   if (!binfile || !binfile->directory || binfile->children.empty()) {
-    error = "not the Quarv updater: it has no BINFILE resource";
+    error = "is not the Quarv updater: it has no BINFILE resource";
+    return false;
+  }
+  if (binfile->children.size() > budget / std::max<size_t>(image.size(), 1)) {
+    error = resource_over_budget(limit);
     return false;
   }
   for (ResourceNode& language : binfile->children) language.data = image;

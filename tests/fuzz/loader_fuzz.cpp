@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   PeFile pe;
   if (pe_parse(bytes, pe, error)) pe_with_resources(bytes, pe, Bytes(100, 0));
   ResourceNode tree;
-  if (size >= 4 && resource_parse(data + 4, size - 4, get32(data), tree, error))
+  size_t budget = 4 * size;
+  if (size >= 4 && resource_parse(data + 4, size - 4, get32(data), tree, budget, error))
     resource_build(tree, 0x1000);
   VersionNode root;
   if (version_parse(bytes, root, error)) version_build(root);

@@ -1,10 +1,12 @@
 // The image loader: every format against objcopy's raw bytes of one firmware, and what it refuses.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 #include "loader/image_load.h"
 
@@ -59,42 +61,78 @@ bool parse(const std::string& text, LoadedImage& image, std::string& error) {
                      error);
 }
 
+// Each link variant in each format against objcopy's raw bytes of the same ELF; never the
+// file's own headers, which ld puts in the first loadable segment for some of them.
 TEST(Loader, EveryFormatGivesObjcopysRawBytes) {
-  const std::string dir = QUARV_ORACLE_DIR "/oracle_fw";
-  const Bytes raw = file_bytes(dir + ".bin");
-  ASSERT_GT(raw.size(), 0x800u);
   const struct {
-    const char* suffix;
     ImageFormat format;
+    const char* suffix;
   } files[] = {
-      {".elf", ImageElf}, {".hex", ImageIntelHex}, {".srec", ImageSrec}, {".bin", ImageRaw}};
-  for (const auto& file : files) {
+      {ImageElf, ".elf"}, {ImageIntelHex, ".hex"}, {ImageSrec, ".srec"}, {ImageRaw, ".bin"}};
+  for (const char* variant : {"oracle_fw", "oracle_small_page", "oracle_headers"}) {
+    const std::string base = std::string(QUARV_ORACLE_DIR "/") + variant;
+    const Bytes raw = file_bytes(base + ".bin");
+    ASSERT_GT(raw.size(), 0x800u) << variant;
+    for (const auto& file : files) {
+      LoadedImage image;
+      std::string error;
+      EXPECT_TRUE(image_read_file(base + file.suffix, image, error)) << variant << error;
+      EXPECT_EQ(image.format, file.format) << variant << file.suffix;
+      EXPECT_EQ(image.bytes, raw) << variant << file.suffix;
+    }
+  }
+  // Linked for an application slot: refused in every format that carries addresses, as the
+  // HEX file objcopy makes of it is.
+  for (const char* suffix : {".elf", ".hex", ".srec"}) {
     LoadedImage image;
     std::string error;
-    ASSERT_TRUE(image_read_file(dir + file.suffix, image, error)) << error;
-    EXPECT_EQ(image.format, file.format) << file.suffix;
-    EXPECT_EQ(image.bytes, raw) << file.suffix;
+    EXPECT_FALSE(
+        image_read_file(QUARV_ORACLE_DIR "/oracle_app" + std::string(suffix), image, error));
+    EXPECT_NE(error.find("the image starts at 0x08000400"), std::string::npos) << error;
   }
 }
 
 TEST(Loader, RecordsWithinTheRules) {
   const Bytes vector{0x00, 0x20, 0x00, 0x20};
-  std::string mixed = ihex(2, 0, {0xF0, 0x00}) + BASE + ihex(0, 0, vector) +
-                      ihex(3, 0, {0, 0, 0, 0}) + ihex(0, 2, {0x00, 0x20}) + ihex(0, 6, {0xAB}) +
-                      ihex(5, 0, {8, 0, 0, 1}) + END;
-  std::string crlf;
-  for (char c : mixed) crlf += c == '\n' ? std::string("\r\n") : std::string(1, tolower(c));
+  std::string mixed = BASE + ihex(0, 0, vector) + ihex(3, 0, {0, 0, 0, 0}) +
+                      ihex(0, 2, {0x00, 0x20}) + ihex(0, 6, {0xAB}) + ihex(5, 0, {8, 0, 0, 1}) +
+                      END;
+  std::string crlf, cr;
+  for (char c : mixed) {
+    crlf += c == '\n' ? std::string("\r\n") : std::string(1, tolower(c));
+    cr += c == '\n' ? '\r' : c;
+  }
+  const Bytes mixed_bytes{0x00, 0x20, 0x00, 0x20, 0, 0, 0xAB};
+  // As objcopy reads them (the wanted bytes were taken from it): both bases add up, in either
+  // order; a record runs on past its segment's end.
+  const std::string segment_10 = ihex(2, 0, {0x00, 0x10}), segment_0 = ihex(2, 0, {0, 0});
   const struct {
     std::string text;
     Bytes bytes;
   } cases[] = {
-      // A segment base given up for a linear one, lower case, CR LF, start addresses, the same
-      // bytes twice.
-      {crlf, {0x00, 0x20, 0x00, 0x20, 0, 0, 0xAB}},
+      // Lower case, CR LF, start addresses, the same bytes twice; CR alone; DOS's ^Z and NUL
+      // padding after the end.
+      {crlf, mixed_bytes},
+      {cr, mixed_bytes},
+      {mixed + "\x1A", mixed_bytes},
+      {mixed + std::string(5, '\0') + "\r\n\x1A", mixed_bytes},
       {"\xEF\xBB\xBF" + BASE + ihex(0, 4, {5}) + ihex(0, 0, vector) + END,
        {0x00, 0x20, 0x00, 0x20, 5}},
+      {segment_10 + BASE + ihex(0, 0, {9}) + segment_0 + ihex(0, 0, {7}) + ihex(0, 0xFFFF, {1, 2}) +
+           END,
+       [] {
+         Bytes b(0x10001, 0);
+         b[0] = 7, b[0x100] = 9, b[0xFFFF] = 1, b[0x10000] = 2;
+         return b;
+       }()},
+      {BASE + segment_10 + ihex(0, 0, {9}) + segment_0 + ihex(0, 0, {7}) + END,
+       [] {
+         Bytes b(0x101, 0);
+         b[0] = 7, b[0x100] = 9;
+         return b;
+       }()},
       {srec(0, 0, {'h', 'd', 'r'}) + srec(3, 0x08000000, vector) + srec(3, 0x08000004, {7}) +
-           srec(5, 2, {}) + srec(7, 0x08000000, {}),
+           srec(5, 2, {}) + srec(7, 0x08000000, {}) + "\x1A",
        {0x00, 0x20, 0x00, 0x20, 7}},
   };
   for (const auto& c : cases) {
@@ -121,6 +159,16 @@ TEST(Loader, RefusalsNameTheFileThePlaceAndTheAddress) {
       {BASE + ihex(0, 0, word) + ihex(6, 0, {}) + END, "line 3: unknown record type 6"},
       {BASE + ihex(0, 0, word), "fw: no end-of-file record after line 2: the file is cut short"},
       {BASE + ihex(0, 0, word) + END + ihex(0, 4, word), "line 4: a record after the end-of-file"},
+      {BASE + ihex(0, 0, word) + END + "\x1A" + ihex(0, 4, word),
+       "line 4: a record after the end-of-file"},
+      {":\x01\x02\x80"
+       "binary",
+       "fw: line 1: malformed record (the file was read as Intel HEX: it "
+       "starts with ':')"},
+      {"S1\x01\x02\x80"
+       "binary",
+       "line 1: malformed record (the file was read as S-record: it "
+       "starts with 'S1')"},
       {ihex(0, 0, word) + END, "line 1: data at 0x00000000 lies below the flash start 0x08000000"},
       {ihex(2, 0, {0x80, 0x00}) + ihex(0, 0x10, word) + END,
        "line 2: data at 0x00080010 lies below"},
@@ -136,6 +184,9 @@ TEST(Loader, RefusalsNameTheFileThePlaceAndTheAddress) {
       {srec(3, 0x08000000, word) + srec(5, 2, {}) + srec(7, 0, {}),
        "line 2: the count record says 2 data records, 1 came before it"},
       {srec(3, 0x08000000, word), "fw: no end record (S7, S8 or S9) after line 1"},
+      {srec(3, 0x08000000, word) + srec(7, 0, {}) + std::string(1, '\0') +
+           srec(3, 0x08000000, word),
+       "line 3: a record after the end record"},
       {"S4030000FC\n", "line 1: unknown record type S4"},
       {"S30908000000002000\n",
        "line 1: the record holds 7 bytes after its count, its count says 9 (record at 0x08000000)"},
@@ -201,6 +252,36 @@ TEST(Loader, EndlessOrOversizedFilesAreRefusedWithoutReadingThemWhole) {
     EXPECT_NE(error.find("larger than the largest image"), std::string::npos) << error;
   }
   remove(big.c_str());
+}
+
+// Rewritten over and over while it is read, as a build or a download rewrites it. A read that
+// falls between two writes sees a consistent file; one that a write crosses must be refused.
+TEST(Loader, AFileRewrittenWhileReadIsRefused) {
+  const std::string path = QUARV_ORACLE_DIR "/rewritten.bin";
+  Bytes chunk(64 * 1024);
+  for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<uint8_t>(i * 7 + 1);
+  std::atomic<bool> stop{false};
+  FILE* first = fopen(path.c_str(), "wb");
+  ASSERT_TRUE(first);
+  fwrite(chunk.data(), 1, chunk.size(), first);
+  fclose(first);
+  std::thread writer([&] {
+    while (!stop) {
+      FILE* file = fopen(path.c_str(), "wb");
+      for (int i = 0; i < 64 && !stop; ++i) fwrite(chunk.data(), 1, chunk.size(), file);
+      fclose(file);
+    }
+  });
+  std::string error;
+  for (int i = 0; i < 200 && error.find("changed while it was read") == std::string::npos; ++i) {
+    LoadedImage image;
+    error.clear();
+    image_read_file(path, image, error);
+  }
+  EXPECT_NE(error.find("changed while it was read"), std::string::npos) << error;
+  stop = true;
+  writer.join();
+  remove(path.c_str());
 }
 #endif
 

@@ -5,11 +5,16 @@ objcopy's raw bytes of it; the PE headers must agree with the file; nothing of t
 remain; stamping twice equals stamping once; refused templates leave --out untouched; the Windows
 build, under Wine, writes the same bytes. Leaves stamped.exe in --work for the e2e run."""
 import argparse
+import glob
 import os
+import random
+import resource
+import stat
 import shutil
 import struct
 import subprocess
 import sys
+import time
 
 FAILURES = []
 SKIP = 77  # what cmake/wine-run.sh exits with where the architecture cannot run
@@ -36,6 +41,28 @@ def stamp(args, image, out, template=None, tool=None):
 def directories_at(data, opt):
     """PE32+ (the 64-bit twin) has its data directories 16 bytes further than PE32."""
     return opt + 96 + (16 if data[opt:opt + 2] == b"\x0b\x02" else 0)
+
+
+def shared_directories(template):
+    """The template with its resource tree made of four levels of 15 entries that share one
+    directory each and, at the bottom, one data entry holding the whole section: 50,625 leaves
+    from a few hundred bytes."""
+    data = bytearray(template)
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    count, optional_size = struct.unpack_from("<H12xH", data, pe + 6)
+    for i in range(count):
+        name, vsize, rva, raw_size, raw_at = struct.unpack_from(
+            "<8sIIII", data, pe + 24 + optional_size + 40 * i)
+        if name.rstrip(b"\0") == b".rsrc":
+            break
+    for level in range(4):
+        at = raw_at + 136 * level
+        struct.pack_into("<IIIHH", data, at, 0, 0, 0, 0, 15)
+        for k in range(15):
+            struct.pack_into("<II", data, at + 16 + 8 * k, k + 1,
+                             136 * (level + 1) | (0x80000000 if level < 3 else 0))
+    struct.pack_into("<IIII", data, raw_at + 544, rva, min(vsize, raw_size), 0, 0)
+    return bytes(data)
 
 
 def pe_problems(data):
@@ -122,6 +149,21 @@ def main(args):
         os.symlink(args.template, work("link.exe"))
     empty, kept, fw = work("empty.hex"), work("kept.exe"), args.firmware + ".bin"
     open(empty, "w").close()
+    with open(work("trailing.exe"), "wb") as f:
+        f.write(template + bytes(512))
+    with open(work("shared.exe"), "wb") as f:
+        f.write(shared_directories(read(work("a.exe"))))  # 70 KB of image, 50,625 times
+    # Where --out must not be replaced: a link to a file, a FIFO, a directory, a device (a null
+    # device of the test's own: a broken build must not replace the system's /dev/null).
+    for name in ("kept-link.exe", "fifo.exe", "folder.exe", "device.exe"):
+        if os.path.lexists(work(name)):
+            os.rmdir(work(name)) if os.path.isdir(work(name)) else os.remove(work(name))
+    os.symlink(kept, work("kept-link.exe"))
+    os.mkfifo(work("fifo.exe"))
+    os.mkdir(work("folder.exe"))
+    device = work("device.exe") if os.geteuid() == 0 else work("folder.exe")
+    if os.geteuid() == 0:
+        os.mknod(device, 0o666 | stat.S_IFCHR, os.makedev(1, 3))
     cases = [  # template, image, out, message
         (fw, fw, kept, "not a Windows executable"),
         (args.stamp_w32, fw, kept, "not the Quarv updater: it has no resource section"),
@@ -132,36 +174,105 @@ def main(args):
         (patched("dll.exe", pe + 22, b"\x0e\x23"), fw, kept, "a library"),
         (args.template, empty, kept, "is empty"),
         (args.template, fw, work("link.exe"), "is the template itself"),
+        (work("trailing.exe"), fw, kept, "carries data after its last section"),
+        (work("shared.exe"), fw, kept, "bytes (four times the template and the image together)"),
+        (args.template, fw, work("kept-link.exe"), "is a symbolic link"),
+        (args.template, fw, work("fifo.exe"), "is not a regular file"),
+        (args.template, fw, work("folder.exe"), "is not a regular file"),
+        (args.template, fw, device, "is not a regular file"),
     ]
+    def state(path):  # noqa: E306
+        node = os.lstat(path)
+        return (stat.S_IFMT(node.st_mode), node.st_ino,
+                read(path) if stat.S_ISREG(node.st_mode) else None)
     for template_path, image, out, message in cases:
         with open(kept, "wb") as f:
             f.write(b"kept")
-        before = read(out)
+        before = state(out)
         done = stamp(args, image, out, template_path)
-        check(done.returncode == 2 and message in done.stderr and read(out) == before and
-              not os.path.exists(out + ".quarv-stamp-tmp"),
+        check(done.returncode == 2 and message in done.stderr and state(out) == before and
+              not glob.glob(out + ".quarv-stamp*"),
               "refused, output untouched: %s (%s)" % (message, done.stderr.strip()))
 
-    # The Windows build writes the same file.
+    # A write that fails (here at the file-size limit): exit 3 with the system's reason, the old
+    # --out whole, no temporary file left.
+    def small_files():  # noqa: E306
+        resource.setrlimit(resource.RLIMIT_FSIZE, (20000, 20000))
+    with open(kept, "wb") as f:
+        f.write(b"kept")
+    done = subprocess.run([args.stamp, "--image", fw, "--out", kept, "--template", args.template],
+                          capture_output=True, text=True, preexec_fn=small_files)
+    check(done.returncode == 3 and "File too large" in done.stderr and read(kept) == b"kept" and
+          not glob.glob(kept + ".quarv-stamp*"),
+          "a failed write: exit 3, its reason, --out as it was (%s)" % done.stderr.strip())
+
+    # Two runs at once onto one --out: whatever each says is true of the file when it ends; the
+    # file is one of the two whole, never a mix or a half.
+    # Two images of one size, so that the two writes overlap as often as not.
+    images = {}
+    for name in ("a", "b"):
+        with open(work("race-%s.bin" % name), "wb") as f:
+            f.write(b"\1" + os.urandom(2 << 20))
+        stamp(args, work("race-%s.bin" % name), work("race-%s.exe" % name), args.template)
+        images[read(work("race-%s.exe" % name))] = name
+    wrong = []
+    for attempt in range(16):
+        out = work("race.exe")
+        if os.path.exists(out):
+            os.remove(out)
+        runs = {}
+        for name in ("a", "b"):
+            runs[name] = subprocess.Popen(
+                [args.stamp, "--out", out, "--template", args.template, "--image",
+                 work("race-%s.bin" % name)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            time.sleep(random.uniform(0, 0.01))
+        for run in runs.values():
+            run.communicate()
+        got = images.get(read(out)) if os.path.exists(out) else None
+        claims = [name for name, run in runs.items() if run.returncode == 0]
+        if got not in claims or glob.glob(out + ".quarv-stamp*"):
+            wrong.append((attempt, got, claims))
+    check(wrong == [], "two runs at once: each exit status true of --out %s" % wrong)
+
+    # A firmware name outside ASCII: the version fields the build writes for it.
+    utf8_out = work("stamped-utf8.exe")
+    done = stamp(args, args.firmware_utf8, utf8_out, args.template)
+    check(done.returncode == 0 and
+          listing(args.windres, utf8_out) == listing(args.windres, args.oracle_utf8),
+          "a name outside ASCII: the build's version fields %s" % done.stderr.strip())
+
+    # The Windows builds under Wine: the same file, and names in Cyrillic and Chinese, which the
+    # ANSI API would turn into question marks.
     shutil.copy(args.template, work("template.exe"))
-    shutil.copy(args.firmware + ".srec", work("oracle_fw.srec"))
-    done = subprocess.run([args.wine_run, args.arch, args.stamp_w32, "--image", "oracle_fw.srec", "--out",
-                           "w32.exe", "--template", "template.exe"], capture_output=True,
+    cyrillic, chinese = "прошивка-2.4.srec", "固件-2.4.hex"
+    os.makedirs(work("фв"), exist_ok=True)
+    shutil.copy(args.firmware + ".srec", work(os.path.join("фв", cyrillic)))
+    shutil.copy(args.firmware + ".hex", work(chinese))
+    stamp(args, work(os.path.join("фв", cyrillic)), work("host-named.exe"), args.template)
+    wine = [args.wine_run, args.arch]
+    done = subprocess.run([*wine, args.stamp_w32, "--image", "фв\\" + cyrillic, "--out",
+                           "新.exe", "--template", "template.exe"], capture_output=True,
                           cwd=args.work)
     if done.returncode == SKIP:  # this machine cannot run the architecture: said, not passed
-        print("%d failure(s); skipped: quarv-stamp.exe under Wine: %s"
+        print("%d failure(s); skipped: the Windows builds under Wine: %s"
               % (len(FAILURES), done.stdout.decode().strip()))
         return 1 if FAILURES else SKIP
-    same = done.returncode == 0 and read(work("w32.exe")) == read(work("stamped-srec.exe"))
-    check(same, "quarv-stamp.exe under Wine writes the same bytes" +
-          ("" if same else ": %r" % done.stderr[-300:]))
+    same = (done.returncode == 0 and os.path.exists(work("新.exe")) and
+            read(work("新.exe")) == read(work("host-named.exe")))
+    check(same and ("新.exe: template.exe with фв\\" + cyrillic).encode() in done.stdout,
+          "quarv-stamp.exe under Wine: a Cyrillic image into a Chinese name, the same bytes as "
+          "here, the names shown %r" % (done.stdout + done.stderr)[-300:])
+    done = subprocess.run([*wine, args.flash_w32, "--image", chinese, "COM250"],
+                          capture_output=True, cwd=args.work)
+    check((chinese + ": Intel HEX, 0x08000000-").encode() in done.stdout,
+          "quarv-flash.exe under Wine reads a Chinese name %r" % (done.stdout + done.stderr)[-300:])
     print("%d failure(s)" % len(FAILURES))
     return 1 if FAILURES else 0
 
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
-    for name in ("stamp", "stamp-w32", "wine-run", "arch", "template", "oracle", "firmware", "old-image",
-                 "windres", "work"):
+    for name in ("stamp", "stamp-w32", "flash-w32", "wine-run", "arch", "template", "oracle",
+                 "oracle-utf8", "firmware", "firmware-utf8", "old-image", "windres", "work"):
         parser.add_argument("--" + name, required=True)
     sys.exit(main(parser.parse_args()))
