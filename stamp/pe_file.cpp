@@ -27,9 +27,7 @@ enum : uint32_t {
   OPT_PLUS_SHIFT = 16,
 };
 
-size_t directory_at(const PeFile& pe, uint32_t index) {
-  return pe.directories_at + 8 * index;
-}
+size_t directory_at(const PeFile& pe, uint32_t index) { return pe.directories_at + 8 * index; }
 
 }  // namespace
 
@@ -53,7 +51,8 @@ bool pe_parse(const Bytes& file, PeFile& pe, std::string& error) {
                (machine == MACHINE_AMD64 && magic == PE32_PLUS_MAGIC);
   if (!known || optional_size < OPT_DIRECTORIES + shift + 8 * 6 ||
       table_at + 40 * count > file.size()) {
-    error = "is not a Windows executable of the updater's kind (PE32 for i386, or PE32+ for x86-64)";
+    error =
+        "is not a Windows executable of the updater's kind (PE32 for i386, or PE32+ for x86-64)";
     return false;
   }
   pe.directories_at = pe.optional_at + OPT_DIRECTORIES + shift;

@@ -1,5 +1,6 @@
-// A Windows executable (the 32-bit updater, or its 64-bit twin) whose resource section is rewritten: the sections before it stay
-// where they are, those after it (base relocations only) move with its new size.
+// A Windows executable (the 32-bit updater, or its 64-bit twin) whose resource section is
+// rewritten: the sections before it stay where they are, those after it (base relocations only)
+// move with its new size.
 #pragma once
 #include <string>
 
