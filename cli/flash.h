@@ -32,16 +32,16 @@ struct CliOptions {
   bool version = false;
   uint32_t wait_s = 60;  // 0: for ever
   std::vector<std::string> ports;
-  std::vector<std::string> matches;  // --match SPECs, each parsed by parse_match
+  std::vector<std::string> matches;  // --match IDs, each parsed by parse_match
 };
 
-// A --match SPEC: every field given must hold (texts may hold * and ?).
+// A --match ID: every field given must hold (texts may hold * and ?).
 struct PortMatch {
   std::string vid, pid;  // four lower-case hex digits, or empty for any
   std::string serial, manufacturer, product;
 };
 
-bool parse_match(const std::string& spec, PortMatch& match, std::string& error);
+bool parse_match(const std::string& pattern, PortMatch& match, std::string& error);
 bool port_matches(const PortMatch& match, const PortInfo& port);
 // A port as --list shows it: one line of text, or one JSON object.
 std::string port_line(const PortInfo& port);

@@ -74,7 +74,7 @@ bool choose_ports(CliOptions& options, std::vector<PortInfo>& chosen, std::strin
     }
   if (!matches.empty() && !matched) {
     error = "no port present matches --match";
-    for (const std::string& spec : options.matches) error += " " + spec;
+    for (const std::string& pattern : options.matches) error += " " + pattern;
     error += present.empty() ? "; no serial port is present" : "; the ports present:";
     for (const PortInfo& port : present) error += "\n  " + port_line(port);
     return false;

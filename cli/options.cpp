@@ -8,8 +8,8 @@ namespace {
 
 const char USAGE[] =
     "Usage: quarv-flash --image FILE [--station] [--log FILE] [--wait SECONDS]\n"
-    "                   [--match SPEC]... [PORT]...\n"
-    "  or:  quarv-flash --list [--json] [--match SPEC]...\n"
+    "                   [--match ID]... [PORT]...\n"
+    "  or:  quarv-flash --list [--json] [--match ID]...\n"
     "\n"
     "Writes the firmware image FILE, padded with zeros to whole 1,024-byte blocks, into the flash\n"
     "of the Quarv device on every PORT at once (from 0x08000000, through its serial bootloader),\n"
@@ -32,8 +32,8 @@ const char USAGE[] =
     "                  a unit silent mid-update has left, FAILED (left before done), or OK\n"
     "                  (reset not confirmed) once verified. Ctrl-C (SIGINT, SIGTERM, SIGHUP)\n"
     "                  ends the run with a tally per port; a unit cut short is INTERRUPTED\n"
-    "  --match SPEC    beside or instead of PORT: every port present whose USB adapter\n"
-    "                  matches SPEC (any of several): VID:PID, VID:PID:SERIAL, serial=SERIAL,\n"
+    "  --match ID      beside or instead of PORT: every port present whose USB adapter\n"
+    "                  matches ID (any of several): VID:PID, VID:PID:SERIAL, serial=SERIAL,\n"
     "                  or terms joined by commas, all of which must hold: vid=VID, pid=PID,\n"
     "                  serial=, manufacturer=, product= (ids in hex; * and ? in the texts,\n"
     "                  the maker and product in any case). With --station: adapters are also\n"

@@ -51,27 +51,27 @@ std::string json_or_null(const std::string& text) {
 
 }  // namespace
 
-bool parse_match(const std::string& spec, PortMatch& match, std::string& error) {
+bool parse_match(const std::string& pattern, PortMatch& match, std::string& error) {
   match = PortMatch{};
-  error = std::string(MATCH_FORMS) + ": " + spec;
-  if (spec.empty()) return false;
-  if (spec.find('=') == std::string::npos) {
-    size_t colon = spec.find(':');
-    size_t second = colon == std::string::npos ? colon : spec.find(':', colon + 1);
-    if (colon == std::string::npos || !usb_id(spec.substr(0, colon), match.vid) ||
-        !usb_id(spec.substr(colon + 1, second - colon - 1), match.pid))
+  error = std::string(MATCH_FORMS) + ": " + pattern;
+  if (pattern.empty()) return false;
+  if (pattern.find('=') == std::string::npos) {
+    size_t colon = pattern.find(':');
+    size_t second = colon == std::string::npos ? colon : pattern.find(':', colon + 1);
+    if (colon == std::string::npos || !usb_id(pattern.substr(0, colon), match.vid) ||
+        !usb_id(pattern.substr(colon + 1, second - colon - 1), match.pid))
       return false;
     if (second != std::string::npos) {
-      match.serial = spec.substr(second + 1);
+      match.serial = pattern.substr(second + 1);
       if (match.serial.empty()) return false;
     }
     return true;
   }
   size_t start = 0;
-  while (start <= spec.size()) {
-    size_t end = spec.find(',', start);
-    if (end == std::string::npos) end = spec.size();
-    std::string term = spec.substr(start, end - start);
+  while (start <= pattern.size()) {
+    size_t end = pattern.find(',', start);
+    if (end == std::string::npos) end = pattern.size();
+    std::string term = pattern.substr(start, end - start);
     size_t equals = term.find('=');
     if (equals == std::string::npos || equals + 1 == term.size()) return false;
     std::string key = term.substr(0, equals), value = term.substr(equals + 1);

@@ -103,7 +103,7 @@ TEST_F(Tree, ListsEachPortWithItsUsbIdentity) {
 
 TEST_F(Tree, MatchSelectsByIdentity) {
   struct Case {
-    const char* spec;
+    const char* pattern;
     std::string selected;  // the last part of each name
   } cases[] = {
       {"0403:6001", "ttyUSB0 "},
@@ -122,11 +122,11 @@ TEST_F(Tree, MatchSelectsByIdentity) {
   for (const Case& c : cases) {
     PortMatch match;
     std::string error;
-    ASSERT_TRUE(parse_match(c.spec, match, error)) << c.spec << ": " << error;
+    ASSERT_TRUE(parse_match(c.pattern, match, error)) << c.pattern << ": " << error;
     std::string selected;
     for (const PortInfo& port : ports)
       if (port_matches(match, port)) selected += port.name.substr(port.name.rfind('/') + 1) + " ";
-    EXPECT_EQ(selected, c.selected) << c.spec;
+    EXPECT_EQ(selected, c.selected) << c.pattern;
   }
 }
 
@@ -144,12 +144,12 @@ TEST_F(Tree, EntriesThatVanishOrNeverWereAreSkipped) {
 }
 
 TEST(MatchSpec, RefusedWithTheFormsAccepted) {
-  for (const char* spec : {"", "0403", "0403:", ":6001", "0403:6001:", "04031:6001", "04g3:6001",
-                           "serial=", "colour=red", "vid=0403,", "vid=x", "serial"}) {
+  for (const char* pattern : {"", "0403", "0403:", ":6001", "0403:6001:", "04031:6001", "04g3:6001",
+                              "serial=", "colour=red", "vid=0403,", "vid=x", "serial"}) {
     PortMatch match;
     std::string error;
-    EXPECT_FALSE(parse_match(spec, match, error)) << spec;
-    EXPECT_NE(error.find("VID:PID, VID:PID:SERIAL, serial=SERIAL"), std::string::npos) << spec;
+    EXPECT_FALSE(parse_match(pattern, match, error)) << pattern;
+    EXPECT_NE(error.find("VID:PID, VID:PID:SERIAL, serial=SERIAL"), std::string::npos) << pattern;
   }
 }
 
