@@ -7,51 +7,17 @@
 #include <vector>
 
 #include "cli/console.h"
+#include "loader/wide_text.h"
 
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
 #define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
 #endif
 
-namespace {
-
-std::wstring wide(const char* text) {
-  int n = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-  std::wstring out(static_cast<size_t>(n > 0 ? n : 1), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text, -1, &out[0], n);
-  return out;
-}
-
-std::string utf8(const wchar_t* text) {
-  int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(n > 0 ? n : 1), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], n, nullptr, nullptr);
-  out.resize(out.size() - 1);
-  return out;
-}
-
-}  // namespace
-
-// The wide entry point (-municode): the ANSI one would turn a name outside the code page into
-// question marks before the program saw it.
-int wmain(int argc, wchar_t** wargv) {
-  std::vector<std::string> args;
-  for (int i = 0; i < argc; ++i) args.push_back(utf8(wargv[i]));
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(&arg[0]);
-  argv.push_back(nullptr);
-  // Messages are UTF-8 like the names in them; a console shows them as such, and gets its own
-  // code page back afterwards.
-  UINT code_page = GetConsoleOutputCP();
-  SetConsoleOutputCP(CP_UTF8);
-  int status = flash_main(argc, argv.data());
-  fflush(stdout);
-  fflush(stderr);
-  if (code_page) SetConsoleOutputCP(code_page);
-  return status;
-}
+// The tool's entry point on Windows: its arguments as UTF-8, whatever the code page.
+int wmain(int argc, wchar_t** wargv) { return run_with_utf8_arguments(argc, wargv, flash_main); }
 
 FILE* console_fopen(const char* path, const char* mode) {
-  return _wfopen(wide(path).c_str(), wide(mode).c_str());
+  return _wfopen(wide_from_utf8(path).c_str(), wide_from_utf8(mode).c_str());
 }
 
 void console_prepare() {

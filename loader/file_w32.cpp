@@ -6,15 +6,9 @@
 #include <cstring>
 
 #include "loader/file_access.h"
+#include "loader/wide_text.h"
 
 namespace {
-
-std::wstring wide(const std::string& text) {
-  int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
-  return out;
-}
 
 uint64_t ticks(const FILETIME& time) {
   return uint64_t{time.dwHighDateTime} << 32 | time.dwLowDateTime;
@@ -24,7 +18,7 @@ uint64_t ticks(const FILETIME& time) {
 
 bool file_state(const std::string& path, FileState& state, std::string& reason) {
   struct _stat64 node {};
-  if (_wstat64(wide(path).c_str(), &node) != 0) {
+  if (_wstat64(wide_from_utf8(path).c_str(), &node) != 0) {
     reason = strerror(errno);
     return false;
   }
@@ -52,7 +46,7 @@ bool file_state_open(FILE* file, FileState& state) {
 }
 
 FILE* file_open_read(const std::string& path, std::string& reason) {
-  FILE* file = _wfopen(wide(path).c_str(), L"rb");
+  FILE* file = _wfopen(wide_from_utf8(path).c_str(), L"rb");
   if (!file) reason = strerror(errno);
   return file;
 }

@@ -4,25 +4,12 @@
 #include <cstdio>
 #include <vector>
 
+#include "loader/wide_text.h"
 #include "stamp/platform.h"
 
 const char PATH_SEPARATORS[] = "\\/";
 
 namespace {
-
-std::wstring wide(const std::string& text) {
-  int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
-  return out;
-}
-
-std::string utf8(const wchar_t* text, int length) {
-  int n = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, length, &out[0], n, nullptr, nullptr);
-  return out;
-}
 
 std::string system_reason(DWORD code) {
   wchar_t text[512];
@@ -31,13 +18,14 @@ std::string system_reason(DWORD code) {
   while (n && (text[n - 1] == L'\n' || text[n - 1] == L'\r' || text[n - 1] == L' ' ||
                text[n - 1] == L'.'))
     --n;
-  return n ? utf8(text, static_cast<int>(n)) + " (error " + std::to_string(code) + ")"
+  return n ? utf8_from_wide(text, n) + " (error " + std::to_string(code) + ")"
            : "error " + std::to_string(code);
 }
 
 HANDLE open_existing(const std::string& path, DWORD flags) {
-  return CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+  return CreateFileW(wide_from_utf8(path).c_str(), 0,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
 }
 
 bool identify(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
@@ -50,29 +38,13 @@ bool identify(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
 
 }  // namespace
 
-// The wide entry point (-municode): the ANSI one would turn a name outside the code page into
-// question marks before the program saw it.
-int wmain(int argc, wchar_t** wargv) {
-  std::vector<std::string> args;
-  for (int i = 0; i < argc; ++i) args.push_back(utf8(wargv[i], -1).c_str());
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(&arg[0]);
-  argv.push_back(nullptr);
-  // Messages are UTF-8 like the names in them; a console shows them as such, and gets its own
-  // code page back afterwards.
-  UINT code_page = GetConsoleOutputCP();
-  SetConsoleOutputCP(CP_UTF8);
-  int status = stamp_main(argc, argv.data());
-  fflush(stdout);
-  fflush(stderr);
-  if (code_page) SetConsoleOutputCP(code_page);
-  return status;
-}
+// The tool's entry point on Windows: its arguments as UTF-8, whatever the code page.
+int wmain(int argc, wchar_t** wargv) { return run_with_utf8_arguments(argc, wargv, stamp_main); }
 
 std::string executable_directory(const char*) {
   wchar_t path[32768];
   DWORD n = GetModuleFileNameW(nullptr, path, sizeof path / sizeof path[0]);
-  std::string self = n && n < sizeof path / sizeof path[0] ? utf8(path, static_cast<int>(n)) : "";
+  std::string self = n && n < sizeof path / sizeof path[0] ? utf8_from_wide(path, n) : "";
   size_t slash = self.find_last_of(PATH_SEPARATORS);
   return slash == std::string::npos ? "." : self.substr(0, slash);
 }
@@ -86,7 +58,7 @@ bool same_file(const std::string& a, const std::string& b) {
 }
 
 OutKind out_kind(const std::string& path) {
-  DWORD attributes = GetFileAttributesW(wide(path).c_str());
+  DWORD attributes = GetFileAttributesW(wide_from_utf8(path).c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
     return OutLink;
   // Device names (NUL, CON, COM1) exist in every folder: only the handle tells them apart.
@@ -104,8 +76,8 @@ bool write_replacing(const std::string& path, const Bytes& bytes, std::string& e
   DWORD code = ERROR_FILE_EXISTS;
   for (unsigned attempt = 0;
        file == INVALID_HANDLE_VALUE && code == ERROR_FILE_EXISTS && attempt < 1000; ++attempt) {
-    temporary = wide(path + ".quarv-stamp-" + std::to_string(GetCurrentProcessId()) + "-" +
-                     std::to_string(GetTickCount() + attempt));
+    temporary = wide_from_utf8(path + ".quarv-stamp-" + std::to_string(GetCurrentProcessId()) +
+                               "-" + std::to_string(GetTickCount() + attempt));
     file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
     code = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
@@ -123,7 +95,7 @@ bool write_replacing(const std::string& path, const Bytes& bytes, std::string& e
   }
   if (!code && !FlushFileBuffers(file)) code = GetLastError();
   if (!CloseHandle(file) && !code) code = GetLastError();
-  if (!code && !MoveFileExW(temporary.c_str(), wide(path).c_str(),
+  if (!code && !MoveFileExW(temporary.c_str(), wide_from_utf8(path).c_str(),
                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     code = GetLastError();
   if (code) {
