@@ -109,9 +109,11 @@ bool web_publish_wanted(int argc, char** argv) {
 
 int web_publish_main(int argc, char** argv) {
   std::string dir, image_path, page;
+  // Looked for first: `--web --help`, as the main usage tells, would take it for DIR.
+  for (int i = 1; i < argc; ++i)
+    if (strcmp(argv[i], "--help") == 0) return fputs(usage, stdout) < 0 ? EXIT_WRITE : EXIT_OK;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i], value;
-    if (arg == "--help") return fputs(usage, stdout) < 0 ? EXIT_WRITE : EXIT_OK;
     size_t equals = arg.find('=');
     if (equals != std::string::npos) {
       value = arg.substr(equals + 1);
