@@ -20,7 +20,7 @@ bool changed(const FileState& before, const FileState& after, size_t bytes_read)
 
 }  // namespace
 
-bool image_read_file(const std::string& path, LoadedImage& image, std::string& error) {
+bool image_read_contents(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
   FileState node, opened, after;
   std::string reason;
   if (!file_state(path, node, reason)) {
@@ -39,7 +39,7 @@ bool image_read_file(const std::string& path, LoadedImage& image, std::string& e
   if (!file_state_open(file, opened)) opened = node;
   // The first bytes say the format, and with it how much may follow: a file larger than that
   // is refused from its size, an endless device after that many bytes.
-  std::vector<uint8_t> bytes(64 * 1024);
+  bytes.assign(64 * 1024, 0);
   size_t n = fread(bytes.data(), 1, bytes.size(), file);
   bool raw = image_format_of(bytes.data(), n) == ImageRaw;
   size_t limit = raw ? LOADER_IMAGE_MAX : LOADER_FILE_MAX;
@@ -65,5 +65,12 @@ bool image_read_file(const std::string& path, LoadedImage& image, std::string& e
             " changed while it was read; wait until whatever writes it has finished";
     return false;
   }
-  return image_parse(path, bytes.data(), n, image, error);
+  bytes.resize(n);
+  return true;
+}
+
+bool image_read_file(const std::string& path, LoadedImage& image, std::string& error) {
+  std::vector<uint8_t> bytes;
+  return image_read_contents(path, bytes, error) &&
+         image_parse(path, bytes.data(), bytes.size(), image, error);
 }

@@ -32,5 +32,11 @@ ImageFormat image_format_of(const uint8_t* data, size_t size);
 bool image_parse(const std::string& name, const uint8_t* data, size_t size, LoadedImage& image,
                  std::string& error);
 
+// Reads the file at path once and whole, within the bound its first bytes set, whatever the
+// file is: a pipe or a FIFO cannot be read a second time, so a caller that also needs the
+// file's own bytes takes them from here and parses these.
+bool image_read_contents(const std::string& path, std::vector<uint8_t>& contents,
+                         std::string& error);
+
 // Reads and loads the file at path, within a bounded read whatever the file is.
 bool image_read_file(const std::string& path, LoadedImage& image, std::string& error);

@@ -198,7 +198,7 @@ int stamp_main(int argc, char** argv) {
   FirmwareFields fields = firmware_fields(options.image, image.bytes);
   if (!stamp_updater(exe, image.bytes, fields, stamped, error))
     return refuse("the template " + options.templ + " " + error);
-  if (!write_replacing(options.out, stamped, error)) {
+  if (!write_replacing(options.out, options.out + ".quarv-stamp-", true, stamped, error)) {
     fprintf(stderr, "quarv-stamp: %s\n", error.c_str());
     return EXIT_WRITE;
   }

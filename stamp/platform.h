@@ -21,7 +21,19 @@ enum OutKind { OutMissing, OutRegular, OutLink, OutOther };
 // What a path names now, without following a final link.
 OutKind out_kind(const std::string& path);
 
-// Writes bytes to a new temporary file of a unique name beside path, created exclusively, and
-// renames it over path: path changes in that one step or not at all, and no temporary file is
-// left. False with the system's reason.
-bool write_replacing(const std::string& path, const Bytes& bytes, std::string& error);
+// Writes bytes to a new temporary file, created exclusively under the name temporary followed by
+// a unique ending (in path's folder), and renames it over path: path changes in that one step or
+// not at all, a link there is replaced, never followed, and no temporary file is left. An
+// executable file is made so for all the umask allows; others are readable. False with the
+// system's reason.
+bool write_replacing(const std::string& path, const std::string& temporary, bool executable,
+                     const Bytes& bytes, std::string& error);
+
+// Makes the folder path unless it is one already, also when another run made it a moment ago.
+// False with the reason; "not a folder" when something else has that name.
+bool folder_make(const std::string& path, std::string& error);
+
+// Holds the folder against other runs that hold it, until this process ends, so that two runs
+// publishing into one folder at once do not mix their files. Where the system cannot lock a
+// folder, nothing is held.
+void folder_hold(const std::string& path);

@@ -1,6 +1,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,19 +58,23 @@ bool write_all(int fd, const Bytes& bytes) {
 
 }  // namespace
 
-bool write_replacing(const std::string& path, const Bytes& bytes, std::string& error) {
-  std::string temporary = path + ".quarv-stamp-XXXXXX";
+bool write_replacing(const std::string& path, const std::string& prefix, bool executable,
+                     const Bytes& bytes, std::string& error) {
+  std::string temporary = prefix + "XXXXXX";
   int fd = mkstemp(&temporary[0]);
   if (fd < 0) {
     error =
         "cannot write " + path + ": cannot create a temporary file beside it: " + strerror(errno);
     return false;
   }
-  // An exe, for Wine and for whoever copies it on; mkstemp made it private.
+  // An exe, for Wine and for whoever copies it on; a page's file, for the web server to read.
+  // mkstemp made it private.
   mode_t mask = umask(0);
   umask(mask);
   int reason = 0;
-  if (fchmod(fd, 0777 & ~mask) != 0 || !write_all(fd, bytes) || fsync(fd) != 0) reason = errno;
+  if (fchmod(fd, (executable ? 0777 : 0666) & ~mask) != 0 || !write_all(fd, bytes) ||
+      fsync(fd) != 0)
+    reason = errno;
   if (close(fd) != 0 && !reason) reason = errno;
   if (!reason && rename(temporary.c_str(), path.c_str()) != 0) reason = errno;
   if (reason) {
@@ -78,4 +83,25 @@ bool write_replacing(const std::string& path, const Bytes& bytes, std::string& e
     return false;
   }
   return true;
+}
+
+bool folder_make(const std::string& path, std::string& error) {
+  struct stat node {};
+  if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
+    error = path + ": " + strerror(errno);
+    return false;
+  }
+  if (stat(path.c_str(), &node) != 0 || !S_ISDIR(node.st_mode)) {
+    error = path + ": not a folder";
+    return false;
+  }
+  return true;
+}
+
+void folder_hold(const std::string& path) {
+  // Left open: the lock goes with the process, whichever way it ends.
+  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // A file system without locks publishes as before, one run at a time or not.
+  while (fd >= 0 && flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+  }
 }

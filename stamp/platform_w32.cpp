@@ -70,14 +70,15 @@ OutKind out_kind(const std::string& path) {
   return disk && !(attributes & FILE_ATTRIBUTE_DIRECTORY) ? OutRegular : OutOther;
 }
 
-bool write_replacing(const std::string& path, const Bytes& bytes, std::string& error) {
+bool write_replacing(const std::string& path, const std::string& prefix, bool, const Bytes& bytes,
+                     std::string& error) {
   std::wstring temporary;
   HANDLE file = INVALID_HANDLE_VALUE;
   DWORD code = ERROR_FILE_EXISTS;
   for (unsigned attempt = 0;
        file == INVALID_HANDLE_VALUE && code == ERROR_FILE_EXISTS && attempt < 1000; ++attempt) {
-    temporary = wide_from_utf8(path + ".quarv-stamp-" + std::to_string(GetCurrentProcessId()) +
-                               "-" + std::to_string(GetTickCount() + attempt));
+    temporary = wide_from_utf8(prefix + std::to_string(GetCurrentProcessId()) + "-" +
+                               std::to_string(GetTickCount() + attempt));
     file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
     code = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
@@ -105,3 +106,20 @@ bool write_replacing(const std::string& path, const Bytes& bytes, std::string& e
   }
   return true;
 }
+
+bool folder_make(const std::string& path, std::string& error) {
+  std::wstring wide = wide_from_utf8(path);
+  if (!CreateDirectoryW(wide.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    error = path + ": " + system_reason(GetLastError());
+    return false;
+  }
+  DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    error = path + ": not a folder";
+    return false;
+  }
+  return true;
+}
+
+// Windows locks files, not folders; a lock file would be one more file on the web host.
+void folder_hold(const std::string&) {}

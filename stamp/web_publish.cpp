@@ -1,8 +1,6 @@
 #include "stamp/web_publish.h"
 
-#include <errno.h>
-#include <sys/stat.h>
-
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -10,15 +8,9 @@
 
 #include "engine/frame.h"
 #include "engine/image.h"
+#include "loader/file_access.h"
 #include "loader/image_load.h"
 #include "stamp/platform.h"
-
-#ifdef _WIN32
-#include <direct.h>
-#define make_dir(path) _mkdir(path)
-#else
-#define make_dir(path) mkdir(path, 0755)
-#endif
 
 namespace {
 
@@ -28,53 +20,90 @@ enum : int { EXIT_OK = 0, EXIT_REFUSED = 2, EXIT_WRITE = 3 };
 const char* const PAGE_FILES[] = {"index.html", "style.css",   "app.js",
                                   "engine.js",  "firmware.js", "log.js",
                                   "serial.js",  "update.js",   "quarv-web.wasm"};
+const char MANIFEST[] = "firmware.json";
 
 const char usage[] =
     "Usage: quarv-stamp --web DIR --image FILE [--page PAGE_DIR]\n"
     "Writes DIR: the Quarv web updater's page with FILE as the firmware it offers, and\n"
     "firmware.json naming it (file, size, format, CRC-16/MODBUS of the padded image, name),\n"
     "ready for any static web host. The page checks the file's size and CRC when it loads.\n"
+    "Each file is written whole or not at all; files of other names in DIR are kept.\n"
     "\n"
     "  --page PAGE_DIR  the page to copy; by default ../share/quarv/web beside quarv-stamp,\n"
     "                   then the build tree's wasm/page\n"
     "\n"
-    "Exit status: 0 written; 2 bad options, or the image or page refused; 3 DIR could not be\n"
+    "Exit status: 0 written; 2 bad options, the image or the page refused, or an entry of DIR\n"
+    "that is a symbolic link or not a regular file (DIR is left as it was); 3 DIR could not be\n"
     "written.\n";
 
-bool is_dir(const std::string& path) {
-  struct stat node {};
-  return stat(path.c_str(), &node) == 0 && S_ISDIR(node.st_mode);
-}
-
-bool read_whole(const std::string& path, std::vector<uint8_t>& bytes) {
-  FILE* in = fopen(path.c_str(), "rb");
+bool read_page_file(const std::string& path, Bytes& bytes) {
+  std::string reason;
+  FILE* in = file_open_read(path, reason);
   if (!in) return false;
   uint8_t buffer[65536];
   size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, in)) > 0)
+  while (bytes.size() <= LOADER_FILE_MAX && (n = fread(buffer, 1, sizeof buffer, in)) > 0)
     bytes.insert(bytes.end(), buffer, buffer + n);
-  bool ok = !ferror(in);
+  bool ok = !ferror(in) && bytes.size() <= LOADER_FILE_MAX;
   fclose(in);
   return ok;
 }
 
-bool write_whole(const std::string& path, const void* data, size_t size, std::string& error) {
-  FILE* out = fopen(path.c_str(), "wb");
-  bool ok = out && fwrite(data, 1, size, out) == size;
-  if (out && fclose(out) != 0) ok = false;
-  if (!ok) error = path + ": " + strerror(errno ? errno : EIO);
-  return ok;
+// The length of the well-formed UTF-8 sequence at text[at], 0 where there is none (a stray
+// byte, an overlong form, a surrogate, past U+10FFFF); code is what it encodes.
+size_t utf8_at(const std::string& text, size_t at, uint32_t& code) {
+  const auto byte = [&](size_t i) { return i < text.size() ? uint8_t(text[i]) : uint8_t{0}; };
+  const uint8_t first = byte(at);
+  const size_t length = first < 0x80             ? 1
+                        : (first & 0xE0) == 0xC0 ? 2
+                        : (first & 0xF0) == 0xE0 ? 3
+                        : (first & 0xF8) == 0xF0 ? 4
+                                                 : 0;
+  if (length == 0) return 0;
+  code = length == 1 ? first : first & (0x7Fu >> length);
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xC0) != 0x80) return 0;
+    code = code << 6 | (byte(at + i) & 0x3Fu);
+  }
+  static const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (code < least[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+  return length;
 }
 
-// The name the page will fetch: the image's own, with anything a URL or a folder would read
-// differently replaced, so the manifest can never point outside the page's folder.
-std::string served_name(const std::string& path) {
+bool same_letters(const std::string& a, const char* b) {
+  if (a.size() != strlen(b)) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (tolower(static_cast<unsigned char>(a[i])) != b[i]) return false;
+  return true;
+}
+
+// The name the page will fetch: the image's own, with anything a URL, a folder or JSON would
+// read differently replaced (invalid UTF-8 and controls too), so the manifest can never point
+// outside the page's folder. A name the page or the manifest already has, in any case (a host
+// may not tell case apart), gets a prefix: the image must not replace the page. A name without
+// an extension says nothing a host or a person could go by, least of all those a shell gives a
+// pipe (/dev/fd/63, /dev/stdin): "firmware" and the format's usual extension stand for it.
+std::string served_name(const std::string& path, ImageFormat format) {
   size_t slash = path.find_last_of("/\\");
-  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  for (char& c : name)
-    if (strchr("/\\:?#%\"", c) || static_cast<unsigned char>(c) < 0x20) c = '_';
+  std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (base.find('.') == std::string::npos) {
+    static const char* const extensions[] = {".bin", ".hex", ".srec", ".elf"};
+    base = std::string("firmware") + extensions[format];
+  }
+  std::string name;
+  uint32_t code = 0;
+  for (size_t i = 0, length; i < base.size(); i += length ? length : 1) {
+    length = utf8_at(base, i, code);
+    bool control = code < 0x20 || (code >= 0x7F && code <= 0x9F);
+    if (!length || control || (length == 1 && strchr("/\\:?#%\"", base[i])))
+      name += '_';
+    else
+      name.append(base, i, length);
+  }
   if (name.empty() || name[0] == '.') name = "firmware" + name;
-  return name;
+  bool taken = same_letters(name, MANIFEST);
+  for (const char* page_file : PAGE_FILES) taken = taken || same_letters(name, page_file);
+  return taken ? "firmware-" + name : name;
 }
 
 std::string json_text(const std::string& text) {
@@ -92,11 +121,39 @@ std::string json_text(const std::string& text) {
   return out + "\"";
 }
 
+bool is_dir(const std::string& path) {
+  FileState node;
+  std::string reason;
+  return file_state(path, node, reason) && node.directory;
+}
+
 std::string find_page(const char* argv0) {
   std::string here = executable_directory(argv0);
   for (const char* relative : {"/../share/quarv/web", "/../../wasm/page"})
     if (is_dir(here + relative)) return here + relative;
   return "";
+}
+
+struct Output {
+  std::string name;
+  Bytes bytes;
+};
+
+// Every entry about to be replaced must be a regular file or absent: a link would be replaced
+// by a file, where its owner may have meant the web host to follow it.
+bool replaceable(const std::string& dir, const std::vector<Output>& outputs, std::string& error) {
+  for (const Output& output : outputs) {
+    const std::string path = dir + "/" + output.name;
+    OutKind kind = out_kind(path);
+    if (kind == OutLink)
+      error = path + " is a symbolic link, which quarv-stamp does not write through; remove it " +
+              "or publish into another folder";
+    else if (kind == OutOther)
+      error =
+          path + " is not a regular file (a directory, a device or a FIFO); it is left as it is";
+    if (kind == OutLink || kind == OutOther) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -136,55 +193,81 @@ int web_publish_main(int argc, char** argv) {
     fprintf(stderr, "quarv-stamp: --image FILE is required\n\n%s", usage);
     return EXIT_REFUSED;
   }
+  // Read once: what is published is what was checked, from a pipe too.
+  std::vector<Output> outputs(sizeof PAGE_FILES / sizeof PAGE_FILES[0] + 2);
+  Bytes& contents = outputs[outputs.size() - 2].bytes;
   LoadedImage image;
   std::string error;
-  if (!image_read_file(image_path, image, error)) {
+  if (!image_read_contents(image_path, contents, error) ||
+      !image_parse(image_path, contents.data(), contents.size(), image, error)) {
     fprintf(stderr, "quarv-stamp: %s\n", error.c_str());
     return EXIT_REFUSED;
   }
   if (page.empty()) page = find_page(argv[0]);
-  std::vector<std::vector<uint8_t>> files;
-  for (const char* name : PAGE_FILES) {
-    files.emplace_back();
-    if (page.empty() || !read_whole(page + "/" + name, files.back())) {
-      fprintf(stderr, "quarv-stamp: no web page to copy (%s missing in %s); give --page\n", name,
+  for (size_t i = 0; i < outputs.size() - 2; ++i) {
+    outputs[i].name = PAGE_FILES[i];
+    if (page.empty() || !read_page_file(page + "/" + PAGE_FILES[i], outputs[i].bytes)) {
+      fprintf(stderr, "quarv-stamp: no web page to copy (%s missing in %s); give --page\n",
+              PAGE_FILES[i],
               page.empty() ? "../share/quarv/web and ../../wasm/page" : page.c_str());
       return EXIT_REFUSED;
     }
   }
-  std::vector<uint8_t> file_bytes;
-  if (!read_whole(image_path, file_bytes)) {
-    fprintf(stderr, "quarv-stamp: %s: %s\n", image_path.c_str(), strerror(errno));
-    return EXIT_REFUSED;
-  }
   std::vector<uint8_t> padded(static_cast<size_t>(padded_image_size(int32_t(image.bytes.size()))));
   std::copy(image.bytes.begin(), image.bytes.end(), padded.begin());
   const uint16_t crc = frame_crc(padded.data(), static_cast<int32_t>(padded.size()));
-  if (!is_dir(dir) && make_dir(dir.c_str()) != 0) {
-    fprintf(stderr, "quarv-stamp: %s: %s\n", dir.c_str(), strerror(errno));
-    return EXIT_WRITE;
-  }
-  const std::string name = served_name(image_path);
+  const std::string name = served_name(image_path, image.format);
   std::string stem = name.substr(0, name.rfind('.') == 0 || name.rfind('.') == std::string::npos
                                         ? name.size()
                                         : name.rfind('.'));
   char numbers[128];
   snprintf(numbers, sizeof numbers, ",\"size\":%zu,\"image_size\":%zu,\"crc\":\"0x%04x\"",
-           file_bytes.size(), image.bytes.size(), crc);
+           contents.size(), image.bytes.size(), crc);
   std::string manifest = "{\"file\":" + json_text(name) + numbers + ",\"format\":\"" +
                          image_format_name(image.format) + "\",\"version\":" + json_text(stem) +
                          "}\n";
-  bool ok = true;
-  for (size_t i = 0; ok && i < files.size(); ++i)
-    ok = write_whole(dir + "/" + PAGE_FILES[i], files[i].data(), files[i].size(), error);
-  // The manifest last: a folder cut short by a full disk names no image the page would take.
-  ok = ok && write_whole(dir + "/" + name, file_bytes.data(), file_bytes.size(), error) &&
-       write_whole(dir + "/firmware.json", manifest.data(), manifest.size(), error);
-  if (!ok) {
+  outputs[outputs.size() - 2].name = name;
+  outputs.back() = {MANIFEST, Bytes(manifest.begin(), manifest.end())};
+
+  // As --out: a link is not followed to wherever it points, here with a whole page behind it.
+  std::string named = dir;
+  while (named.size() > 1 && strchr(PATH_SEPARATORS, named.back())) named.pop_back();
+  if (out_kind(named) == OutLink) {
+    fprintf(stderr,
+            "quarv-stamp: %s is a symbolic link, which quarv-stamp does not publish through; "
+            "name the folder it points to\n",
+            dir.c_str());
+    return EXIT_REFUSED;
+  }
+  FileState node;
+  std::string reason;
+  if (file_state(dir, node, reason) && !node.directory) {
+    fprintf(stderr, "quarv-stamp: %s: not a folder\n", dir.c_str());
+    return EXIT_WRITE;
+  }
+  if (!replaceable(dir, outputs, error)) {
+    fprintf(stderr, "quarv-stamp: %s\n", error.c_str());
+    return EXIT_REFUSED;
+  }
+  if (!folder_make(dir, error)) {
     fprintf(stderr, "quarv-stamp: %s\n", error.c_str());
     return EXIT_WRITE;
   }
-  printf("%s: the web page with %s (%s, %zu bytes, CRC 0x%04x)\n", dir.c_str(), image_path.c_str(),
-         image_format_name(image.format), image.bytes.size(), crc);
+  // Another run into this folder finishes first, and what it wrote is looked at again.
+  folder_hold(dir);
+  if (!replaceable(dir, outputs, error)) {
+    fprintf(stderr, "quarv-stamp: %s\n", error.c_str());
+    return EXIT_REFUSED;
+  }
+  // The manifest last: a folder cut short by a full disk names no image the page would take.
+  for (const Output& output : outputs)
+    if (!write_replacing(dir + "/" + output.name, dir + "/.quarv-stamp-", false, output.bytes,
+                         error)) {
+      fprintf(stderr, "quarv-stamp: %s\n", error.c_str());
+      return EXIT_WRITE;
+    }
+  printf("%s: the web page with %s as %s (%s, %zu bytes, CRC 0x%04x)\n", dir.c_str(),
+         image_path.c_str(), name.c_str(), image_format_name(image.format), image.bytes.size(),
+         crc);
   return EXIT_OK;
 }

@@ -80,6 +80,15 @@ TEST(Loader, EveryFormatGivesObjcopysRawBytes) {
       EXPECT_EQ(image.format, file.format) << variant << file.suffix;
       EXPECT_EQ(image.bytes, raw) << variant << file.suffix;
     }
+    // Stripped of its section table, only the segments say what is loaded: the same bytes.
+    Bytes elf = file_bytes(base + ".elf");
+    ASSERT_GT(elf.size(), 52u);
+    std::fill(elf.begin() + 32, elf.begin() + 36, 0);  // e_shoff
+    std::fill(elf.begin() + 48, elf.begin() + 52, 0);  // e_shnum, e_shstrndx
+    LoadedImage image;
+    std::string error;
+    EXPECT_TRUE(image_parse("fw", elf.data(), elf.size(), image, error)) << variant << error;
+    EXPECT_EQ(image.bytes, raw) << variant << " without sections";
   }
   // Linked for an application slot: refused in every format that carries addresses, as the
   // HEX file objcopy makes of it is.

@@ -214,11 +214,24 @@ test('the published page carries its image; a manifest that lies or reaches out 
     const site = join(work, 'site');
     mkdirSync(site);
     const { file } = image(4000, 5);
-    execFileSync(process.env.QUARV_STAMP, ['--web', join(site, 'good'), '--image', file,
-      '--page', process.env.QUARV_WEB_PAGE]);
+    const publish = (dir, from) => execFileSync(process.env.QUARV_STAMP, ['--web',
+      join(site, dir), '--image', from, '--page', process.env.QUARV_WEB_PAGE]);
+    publish('good', file);
     const manifest = JSON.parse(readFileSync(join(site, 'good', 'firmware.json'), 'utf8'));
+    // Images whose own names the page could not take, and a HEX file, whose size is not the
+    // image's: each published so that the page accepts it, the page itself intact.
+    const renamed = (name) => {
+      const copy = join(work, name);
+      writeFileSync(copy, readFileSync(file));
+      return copy;
+    };
+    const hex = join(process.env.QUARV_STAMP, '../../tests/loader/oracle_fw.hex');
     const variants = [
       { dir: 'good', firmware: /fw-4000-\d+\.bin \(published with this page.*4000 bytes \(4096 padded\), CRC/ },
+      { dir: 'hex', publish: hex, firmware: /^oracle_fw\.hex \(published with this page.*Intel HEX/ },
+      { dir: 'dot', publish: renamed('.fw.bin'), firmware: /^firmware\.fw\.bin \(published.*4000 bytes/ },
+      { dir: 'index', publish: renamed('index.html'), firmware: /^firmware-index\.html \(published/ },
+      { dir: 'manifest', publish: renamed('firmware.json'), firmware: /^firmware-firmware\.json \(published/ },
       { dir: 'outside', change: { file: '../good/firmware.json' }, problem: /not a file in the page's own folder/ },
       { dir: 'climbs', change: { file: 'x/../../good/fw.bin' }, problem: /not a file in the page's own folder/ },
       { dir: 'missing', change: { file: 'gone.bin' }, problem: /gone\.bin named by the page is missing/ },
@@ -228,6 +241,7 @@ test('the published page carries its image; a manifest that lies or reaches out 
     const served = await serve(site);
     try {
       for (const v of variants) {
+        if (v.publish) publish(v.dir, v.publish);
         if (v.change) {
           execFileSync('cp', ['-r', join(site, 'good'), join(site, v.dir)]);
           writeFileSync(join(site, v.dir, 'firmware.json'),
