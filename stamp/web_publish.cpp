@@ -10,6 +10,7 @@
 #include "engine/image.h"
 #include "loader/file_access.h"
 #include "loader/image_load.h"
+#include "loader/utf8_text.h"
 #include "stamp/platform.h"
 
 namespace {
@@ -49,27 +50,6 @@ bool read_page_file(const std::string& path, Bytes& bytes) {
   return ok;
 }
 
-// The length of the well-formed UTF-8 sequence at text[at], 0 where there is none (a stray
-// byte, an overlong form, a surrogate, past U+10FFFF); code is what it encodes.
-size_t utf8_at(const std::string& text, size_t at, uint32_t& code) {
-  const auto byte = [&](size_t i) { return i < text.size() ? uint8_t(text[i]) : uint8_t{0}; };
-  const uint8_t first = byte(at);
-  const size_t length = first < 0x80             ? 1
-                        : (first & 0xE0) == 0xC0 ? 2
-                        : (first & 0xF0) == 0xE0 ? 3
-                        : (first & 0xF8) == 0xF0 ? 4
-                                                 : 0;
-  if (length == 0) return 0;
-  code = length == 1 ? first : first & (0x7Fu >> length);
-  for (size_t i = 1; i < length; ++i) {
-    if ((byte(at + i) & 0xC0) != 0x80) return 0;
-    code = code << 6 | (byte(at + i) & 0x3Fu);
-  }
-  static const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (code < least[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
-  return length;
-}
-
 bool same_letters(const std::string& a, const char* b) {
   if (a.size() != strlen(b)) return false;
   for (size_t i = 0; i < a.size(); ++i)
@@ -91,10 +71,12 @@ std::string served_name(const std::string& path, ImageFormat format) {
     base = std::string("firmware") + extensions[format];
   }
   std::string name;
-  uint32_t code = 0;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(base.data());
   for (size_t i = 0, length; i < base.size(); i += length ? length : 1) {
-    length = utf8_at(base, i, code);
-    bool control = code < 0x20 || (code >= 0x7F && code <= 0x9F);
+    length = utf8_length(bytes + i, base.size() - i);
+    // C0 and DEL, and C1 (U+0080-U+009F, encoded 0xC2 0x80-0x9F).
+    bool control = (length == 1 && (bytes[i] < 0x20 || bytes[i] == 0x7F)) ||
+                   (length == 2 && bytes[i] == 0xC2 && bytes[i + 1] <= 0x9F);
     if (!length || control || (length == 1 && strchr("/\\:?#%\"", base[i])))
       name += '_';
     else
