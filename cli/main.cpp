@@ -6,6 +6,7 @@
 #include "cli/flash.h"
 #include "diag/trace.h"
 #include "engine/image.h"
+#include "loader/shown_text.h"
 #include "serial/serial.h"
 
 namespace {
@@ -26,13 +27,13 @@ void run_trace(void*, const char* piece) {
 }
 
 int usage_error(const std::string& error) {
-  fprintf(stderr, "quarv-flash: %s\n\n%s", error.c_str(), usage_text());
+  fprintf(stderr, "quarv-flash: %s\n\n%s", shown_text(error).c_str(), usage_text());
   return EXIT_USAGE;
 }
 
 // The command was well formed but names something unusable: the message alone says it.
 int input_error(const std::string& error) {
-  fprintf(stderr, "quarv-flash: %s\n", error.c_str());
+  fprintf(stderr, "quarv-flash: %s\n", shown_text(error).c_str());
   return EXIT_USAGE;
 }
 
@@ -141,7 +142,8 @@ int flash_main(int argc, char** argv) {
   char range[40];
   snprintf(range, sizeof range, "0x%08x-0x%08x", static_cast<unsigned>(FLASH_BASE),
            static_cast<unsigned>(FLASH_BASE + bytes.size() - 1));
-  printf("%s: %s, %s, %zu bytes (%d padded), CRC-16/MODBUS %s\n", options.image_path.c_str(),
+  printf("%s: %s, %s, %zu bytes (%d padded), CRC-16/MODBUS %s\n",
+         shown_text(options.image_path).c_str(),
          format.c_str(), range, bytes.size(), setup.image_size, crc_text(setup.image_crc).c_str());
   fflush(stdout);
   report_event(nullptr, "image", options.image_path,
@@ -159,7 +161,7 @@ int flash_main(int argc, char** argv) {
     runs[i].identity = identity_fields(chosen[i]);
     runs[i].port = serial_open(runs[i].name.c_str(), message, sizeof message);
     if (runs[i].port != PORT_INVALID) continue;
-    fprintf(stderr, "quarv-flash: %s\n", message);
+    fprintf(stderr, "quarv-flash: %s\n", shown_text(message).c_str());
     report_event(&runs[i], "error", message);
     opened = false;
   }

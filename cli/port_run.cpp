@@ -15,13 +15,19 @@ enum : uint32_t {
   UNIT_GAP_MS = 1000,     // silence that tells one unit from the next in station mode
   PROBE_PERIOD_MS = 200,  // the engine's own pace on a silent line
   BAUD = 115200,
-  // Station mode: an unanswered write or verify query is repeated this soon (the device
-  // answers in milliseconds), so that a unit gone is told from one lost reply within the gap.
-  STATION_RESEND_MS = 300,
   STEP_MARGIN_MS = 20,
   // Beyond the engine's resend after REPLY_TIMEOUT_MS: time for the resent request's answer.
   RESEND_GRACE_MS = 1000,
+  // Station mode, writing or verifying: silence this long is a unit that left. A device may
+  // be silent up to the engine's reply time-out (a sector erased, replies lost) and is still
+  // the same board; one pulled is told once the engine's resend has gone unanswered too.
+  UNIT_LEFT_MS = REPLY_TIMEOUT_MS + RESEND_GRACE_MS,
 };
+
+// How long silence lasts before the unit counts as gone, in station mode.
+uint64_t gap_for(uint32_t state) {
+  return state == Writing || state == Verifying ? UNIT_LEFT_MS : UNIT_GAP_MS;
+}
 
 thread_local PortRun* current = nullptr;
 
@@ -63,6 +69,10 @@ void start_job(PortRun& run, const RunSetup& setup) {
   job.image_size = setup.image_size;
   job.base_address = FLASH_BASE;
   job.state = Start;
+  // A unit's result carries its own facts only: not the removal or CRC of the one before, on
+  // this adapter's earlier visit either.
+  run.detail.clear();
+  run.device_crc = -1;
   report_unit_begins(run);
 }
 
@@ -85,11 +95,11 @@ int unit_left(PortRun& run, uint32_t state, bool& left) {
 // request, EXIT_INTERRUPTED. --wait bounds every wait for an answer, not only the first; once
 // the device has answered, the bound covers one resend of the engine's, so that a single lost
 // reply never ends a port.
-// In station mode an answer after UNIT_GAP_MS of silence is a new unit's, whatever the phase:
-// the unit before has left by then, and the job ends there (see unit_left). So that silence
-// means unanswered requests, not a line idle while the engine waits out its 5 s, a request is
-// repeated after STATION_RESEND_MS; and none is sent once the silence is so near the gap that
-// its answer could come after it.
+// In station mode an answer after the gap of silence (gap_for) is a new unit's: the unit before
+// has left by then, and the job ends there (see unit_left). Writing and verifying, requests are
+// repeated as the engine repeats them, after its reply time-out: replies carry no block number,
+// so an early repeat answered late as well would acknowledge the next block unsent. No request
+// is sent once the silence is so near the gap that its answer could come after it.
 int update_unit(PortRun& run, const RunSetup& setup, uint64_t answered_at, bool& left) {
   UpdateJob& job = run.job;
   uint64_t progress_at = answered_at;
@@ -97,18 +107,15 @@ int update_unit(PortRun& run, const RunSetup& setup, uint64_t answered_at, bool&
   int32_t offset = job.offset;
   while (!stop_requested && !run.removed) {
     uint64_t before = monotonic_ms();
-    if (setup.station && before - progress_at >= UNIT_GAP_MS) return unit_left(run, state, left);
-    if (setup.station &&
-        before - progress_at + SERIAL_READ_TOTAL_MS + STEP_MARGIN_MS >= UNIT_GAP_MS)
+    uint64_t gap = gap_for(state);
+    if (setup.station && before - progress_at >= gap) return unit_left(run, state, left);
+    if (setup.station && before - progress_at + SERIAL_READ_TOTAL_MS + STEP_MARGIN_MS >= gap)
       job.sent_at = tick_count();  // hold the repeat: only read
-    else if (setup.station && (state == Writing || state == Verifying) &&
-             tick_count() - job.sent_at >= STATION_RESEND_MS)
-      job.sent_at = tick_count() - job.reply_timeout - 1;  // the engine repeats it on this step
     job_step(job);
     if (port_error(job.port) || run.removed) return EXIT_PORT;
     uint64_t now = monotonic_ms();
     if (job.state != state || job.offset != offset) {
-      if (setup.station && now - progress_at >= UNIT_GAP_MS) return unit_left(run, state, left);
+      if (setup.station && now - progress_at >= gap) return unit_left(run, state, left);
       progress_at = now;
       state = job.state;
       offset = job.offset;

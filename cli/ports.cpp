@@ -2,6 +2,7 @@
 #include <cctype>
 
 #include "cli/flash.h"
+#include "loader/shown_text.h"
 
 namespace {
 
@@ -23,26 +24,28 @@ bool usb_id(const std::string& text, std::string& id) {
   return true;
 }
 
-// * any run of characters, ? any one; the rest as it stands.
+// * any run of characters, ? any one; the rest as it stands. Only the last * is ever gone back
+// to: what an earlier one took cannot change whether the rest matches, so the time is that of
+// the text times the pattern, never exponential in the number of stars.
 bool glob(const char* pattern, const char* text) {
-  for (; *pattern; ++pattern, ++text) {
+  const char* star = nullptr;  // the pattern just after the last * seen
+  const char* resume = nullptr;
+  while (*text) {
     if (*pattern == '*') {
-      for (const char* rest = text;; ++rest) {
-        if (glob(pattern + 1, rest)) return true;
-        if (!*rest) return false;
-      }
+      star = ++pattern;
+      resume = text;
+    } else if (*pattern && (*pattern == '?' || *pattern == *text)) {
+      ++pattern;
+      ++text;
+    } else if (star) {
+      pattern = star;
+      text = ++resume;
+    } else {
+      return false;
     }
-    if (!*text || (*pattern != '?' && *pattern != *text)) return false;
   }
-  return !*text;
-}
-
-// Shown, not interpreted: a control byte in a device's own strings must not drive the terminal.
-std::string shown(const std::string& text) {
-  std::string out = text;
-  for (char& c : out)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  return out;
+  while (*pattern == '*') ++pattern;
+  return !*pattern;
 }
 
 std::string json_or_null(const std::string& text) {
@@ -75,6 +78,11 @@ bool parse_match(const std::string& pattern, PortMatch& match, std::string& erro
     size_t equals = term.find('=');
     if (equals == std::string::npos || equals + 1 == term.size()) return false;
     std::string key = term.substr(0, equals), value = term.substr(equals + 1);
+    // All terms must hold: a key given twice could only mean a port that is two things at once.
+    if (("," + pattern.substr(0, start)).find("," + key + "=") != std::string::npos) {
+      error = "--match names " + key + "= twice: " + pattern;
+      return false;
+    }
     bool ok = key == "vid"            ? usb_id(value, match.vid)
               : key == "pid"          ? usb_id(value, match.pid)
               : key == "serial"       ? (match.serial = value, true)
@@ -100,12 +108,12 @@ bool port_matches(const PortMatch& match, const PortInfo& port) {
 }
 
 std::string port_line(const PortInfo& port) {
-  std::string line = shown(port.name);
+  std::string line = shown_text(port.name);
   if (!port.vid.empty()) line += "  " + port.vid + ":" + port.pid;
-  if (!port.serial.empty()) line += "  serial=" + shown(port.serial);
+  if (!port.serial.empty()) line += "  serial=" + shown_text(port.serial);
   for (const std::string* text : {&port.manufacturer, &port.product, &port.description})
-    if (!text->empty()) line += "  \"" + shown(*text) + "\"";
-  for (const std::string& link : port.links) line += "  " + shown(link);
+    if (!text->empty()) line += "  \"" + shown_text(*text) + "\"";
+  for (const std::string& link : port.links) line += "  " + shown_text(link);
   return line;
 }
 

@@ -12,6 +12,7 @@
 #include "cli/console.h"
 #include "cli/flash.h"
 #include "cli/screen.h"
+#include "loader/shown_text.h"
 
 namespace {
 
@@ -80,7 +81,7 @@ void write_log_line(PortRun* run, const char* event, const std::string& text,
   log_failed = true;
   std::string why = "the log " + log_path + " cannot be written (" + strerror(errno ? errno : EIO) +
                     "): nothing more goes into it";
-  put(stderr, "quarv-flash: " + why + "\n");  // and in the summary
+  put(stderr, "quarv-flash: " + shown_text(why) + "\n");  // and in the summary
 }
 
 void draw_live() {
@@ -160,7 +161,7 @@ void report_phase(PortRun& run, Phase phase) {
       const char* name = phase == PhaseEnded ? run.verdict.c_str() : phase_name(phase);
       char text[64];
       snprintf(text, sizeof text, "%8.2f s  ", seconds_since(origin_ms, monotonic_ms()));
-      put(stdout, text + run.name + "  " + name + "\n");
+      put(stdout, text + shown_text(run.name) + "  " + name + "\n");
     }
   }
   report_event(&run, "phase", phase == PhaseEnded ? run.verdict : phase_name(phase));
@@ -199,8 +200,8 @@ void report_unit_ends(PortRun& run, int result, bool counted) {
     if (!live && setup.station) {
       char text[64];
       snprintf(text, sizeof text, "%8.2f s  ", seconds_since(origin_ms, run.ended_ms));
-      put(stdout, text + run.name + "  unit " + std::to_string(run.unit) + ": " +
-                      verdict_of(result) + unit_remark(run, result, setup) + "\n");
+      put(stdout, text + shown_text(run.name) + "  unit " + std::to_string(run.unit) + ": " +
+                      verdict_of(result) + shown_text(unit_remark(run, result, setup)) + "\n");
     }
     char numbers[160];
     snprintf(numbers, sizeof numbers,
@@ -242,9 +243,9 @@ void report_until_done(const std::atomic<int>& running) {
 void report_summary() {
   std::lock_guard<std::mutex> hold(lock);
   std::string text = summary_text(*runs, setup, screen.name_width);
-  if (log_failed) text += "the log " + log_path + " was not written whole\n";
+  if (log_failed) text += "the log " + shown_text(log_path) + " was not written whole\n";
   put(stdout, text);
-  for (const std::string& error : errors) put(stderr, "quarv-flash: " + error + "\n");
+  for (const std::string& error : errors) put(stderr, "quarv-flash: " + shown_text(error) + "\n");
 }
 
 bool report_log_failed() {
@@ -257,7 +258,8 @@ void report_close() {
   if (log_file && fclose(log_file) != 0 && !log_failed) {
     log_failed = true;
     put(stderr,
-        "quarv-flash: the log " + log_path + " cannot be written (" + strerror(errno) + ")\n");
+        "quarv-flash: the log " + shown_text(log_path) + " cannot be written (" + strerror(errno) +
+            ")\n");
   }
   log_file = nullptr;
 }

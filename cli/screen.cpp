@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "loader/shown_text.h"
+
 namespace {
 
 const char* const PHASE_NAMES[] = {"opening",   "contacting", "writing", "verifying",
@@ -36,14 +38,15 @@ std::string live_line(const PortRun& run, uint64_t now, const RunSetup& setup, i
   double writing = seconds_since(run.writing_started_ms, end);
   double rate = writing > 0 ? run.acknowledged / writing : 0;
   const char* phase = run.phase == PhaseEnded ? run.verdict.c_str() : PHASE_NAMES[run.phase];
+  std::string name = shown_text(run.name);
   char text[512];
   int n;
   if (run.phase == PhaseWaiting)
-    n = snprintf(text, sizeof text, "%-*s  %-11s %-30s", name_width, run.name.c_str(), phase,
+    n = snprintf(text, sizeof text, "%-*s  %-11s %-30s", name_width, name.c_str(), phase,
                  run.unit ? "next unit, after 1 s of silence" : "a unit to answer");
   else
     n = snprintf(text, sizeof text, "%-*s  %-11s %3d %%  %6.0f B/s  %6.1f s", name_width,
-                 run.name.c_str(), phase, percent, rate, seconds_since(run.unit_started_ms, end));
+                 name.c_str(), phase, percent, rate, seconds_since(run.unit_started_ms, end));
   if (setup.station && n > 0 && static_cast<size_t>(n) < sizeof text)
     snprintf(text + n, sizeof text - static_cast<size_t>(n), "  unit %u: %u OK, %u FAILED",
              run.unit, run.ok, run.failed);
@@ -97,17 +100,18 @@ std::string screen_redraw(const std::deque<PortRun>& runs, Screen& screen, const
 std::string summary_text(const std::deque<PortRun>& runs, const RunSetup& setup, int name_width) {
   std::string text = "\n";
   for (const PortRun& run : runs) {
+    std::string name = shown_text(run.name);
     char line[512];
     if (setup.station) {
-      snprintf(line, sizeof line, "%-*s  %3u OK  %3u FAILED", name_width, run.name.c_str(), run.ok,
+      snprintf(line, sizeof line, "%-*s  %3u OK  %3u FAILED", name_width, name.c_str(), run.ok,
                run.failed);
       text += line;
       if (run.interrupted) text += "  " + std::to_string(run.interrupted) + " INTERRUPTED";
       if (run.result == EXIT_PORT) text += "  (port lost)";
-      if (!run.adapter.empty()) text += "  " + run.adapter;
+      if (!run.adapter.empty()) text += "  " + shown_text(run.adapter);
     } else {
       snprintf(line, sizeof line, "%-*s  %-11s %7.2f s  %d bytes, CRC 0x%04x", name_width,
-               run.name.c_str(), run.verdict.c_str(),
+               name.c_str(), run.verdict.c_str(),
                seconds_since(run.unit_started_ms, run.ended_ms), setup.image_size, setup.image_crc);
       text += line;
       if (run.device_crc >= 0) text += ", device CRC " + crc_text(run.device_crc);

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "cli/flash.h"
+#include "loader/shown_text.h"
 
 namespace {
 
@@ -60,7 +61,7 @@ bool take(PortRun& run, const PortInfo& port, std::set<std::string>& told) {
   PortHandle handle = serial_open(port.name.c_str(), message, sizeof message);
   if (handle == PORT_INVALID) {
     if (told.insert(port.name).second) {
-      fprintf(stderr, "quarv-flash: %s\n", message);
+      fprintf(stderr, "quarv-flash: %s\n", shown_text(message).c_str());
       report_event(nullptr, "error", message);
     }
     return false;

@@ -128,8 +128,15 @@ void handle_frame(SimDevice& device, const uint8_t* frame, uint64_t at_us,
   switch (command) {
     case CMD_WRITE_BLOCK: {
       std::vector<uint8_t> reply = program_block(device, frame);
-      if (device.writes != device.faults.drop_write)
-        emit(device, reply, at_us + programming_us(device), out);
+      uint64_t ready_us = at_us + programming_us(device);
+      if (device.writes == device.faults.slow_write) {
+        ready_us = at_us + uint64_t{device.faults.slow_write_ms} * 1000;
+        device.busy_until_us = ready_us;
+      }
+      if (device.writes == device.faults.mute_write)
+        device.mute_until_us = at_us + uint64_t{device.faults.mute_ms} * 1000;
+      if (device.writes != device.faults.drop_write && ready_us >= device.mute_until_us)
+        emit(device, reply, ready_us, out);
       break;
     }
     case CMD_CRC_QUERY: emit(device, answer_crc_query(device, frame), at_us, out); break;
@@ -177,6 +184,7 @@ void sim_device_take(SimDevice& device, uint8_t byte, uint64_t at_us, std::vecto
   sim_device_advance(device, at_us);
   if ((device.faults.app_after_reset && device.reset_answered) || device.gone) return;
   if (device.faults.wait_for_power || at_us < device.faults.power_on_us) return;
+  if (at_us < device.busy_until_us) return;
   if (!device.pending.empty() && at_us - device.last_byte_us > FRAME_GAP_US) device.pending.clear();
   device.last_byte_us = at_us;
   device.pending.push_back(byte);

@@ -46,6 +46,12 @@ struct SimFaults {
   uint32_t drop_write = 0;         // write request number (from 1) programmed but not answered
   uint32_t resets_unanswered = 0;  // this many reset requests are ignored
   uint32_t program_ms = 0;         // flash programming time per write block
+  // The slow_write-th write block (from 1) takes slow_write_ms to program (a large sector
+  // erased first), and bytes that arrive meanwhile are lost, as a device busy erasing loses them.
+  uint32_t slow_write = 0, slow_write_ms = 0;
+  // From the mute_write-th write block on, every reply for mute_ms is lost (a line that drops
+  // what the device sends for a while): as many replies as requests come in that time.
+  uint32_t mute_write = 0, mute_ms = 0;
   uint32_t program_jitter_us = 0;  // programming takes up to this much longer, at random
   uint64_t jitter_seed = 0;        // seeds that randomness, so a run can be repeated
   bool app_after_reset = false;    // see "Units" above
@@ -81,6 +87,8 @@ struct SimDevice {
   uint32_t writes = 0;
   uint32_t resets_ignored = 0;
   uint32_t restarts = 0;
+  uint64_t busy_until_us = 0;  // slow_write: nothing is taken before then
+  uint64_t mute_until_us = 0;  // mute_write: no reply leaves before then
   uint32_t unit = 1;
   bool reset_answered = false;  // by this unit, at reset_answered_us
   uint64_t reset_answered_us = 0;

@@ -50,6 +50,10 @@ const char USAGE[] =
     "  --corrupt K           reply to request K with one byte altered\n"
     "  --delay K:MS          reply to request K held back MS ms\n"
     "  --split K:MS          reply to request K sent in two halves MS ms apart\n"
+    "  --slow-write K:MS     the K-th write block takes MS ms to program, and bytes that\n"
+    "                        arrive meanwhile are lost (a large sector erased first)\n"
+    "  --mute-write K:MS     from the K-th write block on, every reply for MS ms is lost\n"
+    "                        (each block is programmed)\n"
     "  --drop-write K        no reply to the K-th write block (it is programmed); unlike\n"
     "                        --drop K, not shifted by a link probe the tool repeats\n"
     "  --flip-write K[:BIT]  the K-th write block (from 1) is programmed with bit BIT\n"
@@ -140,6 +144,12 @@ bool sim_parse_options(int argc, const char* const* argv, SimOptions& options, s
       if (ok)
         (name == "--delay" ? options.faults.reply[k].delay_ms
                            : options.faults.reply[k].split_gap_ms) = n;
+    } else if (name == "--slow-write") {
+      ok = parse_pair(value, options.faults.slow_write, options.faults.slow_write_ms, true) &&
+           options.faults.slow_write > 0;
+    } else if (name == "--mute-write") {
+      ok = parse_pair(value, options.faults.mute_write, options.faults.mute_ms, true) &&
+           options.faults.mute_write > 0;
     } else if (name == "--drop-write") {
       ok = parse_u32(value, options.faults.drop_write) && options.faults.drop_write > 0;
     } else if (name == "--flip-write") {

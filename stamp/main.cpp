@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "loader/shown_text.h"
 #include "loader/file_access.h"
 #include "loader/image_load.h"
 #include "stamp/platform.h"
@@ -41,7 +42,7 @@ const char usage[] =
     "  3  the new updater could not be written; --out is unchanged\n";
 
 int refuse(const std::string& message) {
-  fprintf(stderr, "quarv-stamp: %s\n", message.c_str());
+  fprintf(stderr, "quarv-stamp: %s\n", shown_text(message).c_str());
   return EXIT_REFUSED;
 }
 
@@ -164,7 +165,7 @@ int stamp_main(int argc, char** argv) {
   Options options;
   std::string error;
   if (!parse(argc, argv, options, error)) {
-    fprintf(stderr, "quarv-stamp: %s\n\n%s", error.c_str(), usage);
+    fprintf(stderr, "quarv-stamp: %s\n\n%s", shown_text(error).c_str(), usage);
     return EXIT_REFUSED;
   }
   if (options.help) {
@@ -199,10 +200,11 @@ int stamp_main(int argc, char** argv) {
   if (!stamp_updater(exe, image.bytes, fields, stamped, error))
     return refuse("the template " + options.templ + " " + error);
   if (!write_replacing(options.out, options.out + ".quarv-stamp-", true, stamped, error)) {
-    fprintf(stderr, "quarv-stamp: %s\n", error.c_str());
+    fprintf(stderr, "quarv-stamp: %s
+", shown_text(error).c_str());
     return EXIT_WRITE;
   }
-  printf("%s: %s with %s (%s, %zu bytes, CRC 0x%04x)\n", options.out.c_str(), options.templ.c_str(),
-         options.image.c_str(), image_format_name(image.format), image.bytes.size(), fields.crc);
+  printf("%s: %s with %s (%s, %zu bytes, CRC 0x%04x)\n", shown_text(options.out).c_str(),
+         shown_text(options.templ).c_str(), shown_text(options.image).c_str(), image_format_name(image.format), image.bytes.size(), fields.crc);
   return EXIT_OK;
 }

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 
+#include "loader/shown_text.h"
 #include "cli/flash.h"
 
 namespace {
@@ -32,8 +33,8 @@ class Tree : public ::testing::Test {
         {"pci0/usb1/1-1", "0403", "6001", "A50285BI", "Acme", "Serial Cable"},
         {"pci0/usb1/1-2", "1209", "000A", "E6609CB2", "Pico Works", "Board CDC"},
         {"pci0/usb1/1-3", "05e3", "0608", nullptr, "Hub Co", "USB2.0 Hub"},
-        {"pci0/usb1/1-3/1-3.1", "1a86", "7523", "0001", "Qin", "USB Serial"},
-        {"pci0/usb1/1-3/1-3.2", "1a86", "7523", "0002", "Qin", "USB Serial"},
+        {"pci0/usb1/1-3/1-3.1", "1a86", "7523", "00012", "Qin", "USB Serial"},
+        {"pci0/usb1/1-3/1-3.2", "1a86", "7523", "0002ABCDEFGHIJKLMNOPQRST", "Qin", "USB Serial"},
     };
     for (const Usb& usb : devices) {
       std::string dir = root + "/sys/devices/" + usb.path;
@@ -88,8 +89,8 @@ TEST_F(Tree, ListsEachPortWithItsUsbIdentity) {
             d + "ttyACM0  1209:000a  serial=E6609CB2  \"Pico Works\"  \"Board CDC\"\n" + d +
                 "ttyUSB0  0403:6001  serial=A50285BI  \"Acme\"  \"Serial Cable\"  " + d +
                 "serial/by-id/usb-Acme_Serial_Cable_A50285BI-if00-port0\n" + d +
-                "ttyUSB1  1a86:7523  serial=0001  \"Qin\"  \"USB Serial\"\n" + d + "ttyUSB4\n" + d +
-                "ttyUSB10  1a86:7523  serial=0002  \"Qin\"  \"USB Serial\"\n");
+                "ttyUSB1  1a86:7523  serial=00012  \"Qin\"  \"USB Serial\"\n" + d + "ttyUSB4\n" + d +
+                "ttyUSB10  1a86:7523  serial=0002ABCDEFGHIJKLMNOPQRST  \"Qin\"  \"USB Serial\"\n");
   std::string json = listing(true);
   EXPECT_NE(json.find("{\"port\":\"" + d +
                       "ttyUSB4\",\"vid\":null,\"pid\":null,\"serial\":null,\"manufacturer\":null,"
@@ -108,12 +109,16 @@ TEST_F(Tree, MatchSelectsByIdentity) {
   } cases[] = {
       {"0403:6001", "ttyUSB0 "},
       {"1a86:7523", "ttyUSB1 ttyUSB10 "},
-      {"1A86:7523:0002", "ttyUSB10 "},
-      {"serial=0001", "ttyUSB1 "},
+      {"1A86:7523:0002ABCDEFGHIJKLMNOPQRST", "ttyUSB10 "},  // 24 characters, kept whole
+      {"1A86:7523:0002ABCDEFGHIJKL", ""},
+      {"serial=00012", "ttyUSB1 "},
+      {"serial=0001", ""},
+      {"serial=000?", ""},  // one character, not two
+      {"serial=000?2", "ttyUSB1 "},
       {"serial=E66*", "ttyACM0 "},
       {"vid=1a86", "ttyUSB1 ttyUSB10 "},
       {"product=board*,vid=1209", "ttyACM0 "},
-      {"manufacturer=QIN,serial=000?", "ttyUSB1 ttyUSB10 "},
+      {"manufacturer=QIN,serial=000*", "ttyUSB1 ttyUSB10 "},
       {"05e3:0608", ""},  // the hub itself is no port
       {"serial=*", "ttyACM0 ttyUSB0 ttyUSB1 ttyUSB10 "},
       {"403:6001:A50285B", ""},
@@ -151,6 +156,53 @@ TEST(MatchSpec, RefusedWithTheFormsAccepted) {
     EXPECT_FALSE(parse_match(pattern, match, error)) << pattern;
     EXPECT_NE(error.find("VID:PID, VID:PID:SERIAL, serial=SERIAL"), std::string::npos) << pattern;
   }
+}
+
+TEST(MatchSpec, PatternsTakeTimeOnlyInProportionToTheText) {
+  // Backtracking over every star would take minutes on these, and a station ignores Ctrl-C
+  // meanwhile.
+  PortInfo port;
+  port.vid = "0403", port.pid = "6001", port.name = "ttyUSB0";
+  port.serial = port.product = std::string(200, 'a');
+  struct Case {
+    const char* pattern;
+    bool matches;
+  } cases[] = {
+      {"serial=a*a*a*a*a*a*a*b", false}, {"product=*a*a*a*a*a*a*a*a*c", false},
+      {"serial=a*a*a*a*a*a*a*a", true},  {"product=*A?A*", true},
+      {"serial=*?", true},               {"serial=?*b", false},
+  };
+  for (const Case& c : cases) {
+    PortMatch match;
+    std::string error;
+    ASSERT_TRUE(parse_match(c.pattern, match, error)) << c.pattern;
+    EXPECT_EQ(port_matches(match, port), c.matches) << c.pattern;
+  }
+}
+
+TEST(MatchSpec, RepeatedKeyRefused) {
+  // All terms must hold: the later one must not quietly replace the earlier.
+  for (const char* pattern : {"vid=1a86,vid=0403", "serial=A,pid=6001,serial=B"}) {
+    PortMatch match;
+    std::string error;
+    EXPECT_FALSE(parse_match(pattern, match, error)) << pattern;
+    EXPECT_NE(error.find("twice"), std::string::npos) << error;
+  }
+}
+
+TEST(MatchSpec, DeviceTextShownWithoutControls) {
+  // What a device's strings hold must not retitle, clear or recolour the operator's terminal.
+  struct Case {
+    std::string text, shown;
+  } cases[] = {
+      {"SN\x1b]0;owned\x07\x1b[2J\x1b[31mRED", "SN?]0;owned??[2J?[31mRED"},
+      {"CSI \xc2\x9b" "2J, NEL \xc2\x85, DEL \x7f", "CSI ?2J, NEL ?, DEL ?"},
+      {"lone \x9b" "2J", "lone ?2J"},  // CSI to an 8-bit terminal
+      {"caf\xe9", "caf\xc3\xa9"},     // Latin-1, as the log shows it
+      {"\xd0\x9f\xe4\xb8\xad \xc2\xa0", "\xd0\x9f\xe4\xb8\xad \xc2\xa0"},
+      {"\xe0\x80\x9b", "\xc3\xa0??"},  // an overlong ESC sequence is no sequence
+  };
+  for (const Case& c : cases) EXPECT_EQ(shown_text(c.text), c.shown) << c.text;
 }
 
 TEST(WindowsIds, UsbIdentityFromHardwareAndInstanceIds) {

@@ -3,6 +3,7 @@
 updates longer than --wait. Usage: cli_adapter_test.py --flash EXE --sim SIM"""
 import json
 import os
+import re
 import signal
 import subprocess
 import time
@@ -15,9 +16,11 @@ class AdapterTest(CliBase):
         root = self.usb_root({"ttyUSB0": ("0403", "6001", "S1"), "ttyUSB1": ("1a86", "7523", "X")})
         env = dict(os.environ, QUARV_FLASH_ROOT=root)
         chosen, other = self.sim("root/dev/ttyUSB0"), self.sim("root/dev/ttyUSB1")
-        done = self.flash("--match", "0403:6001:S1", env=env)
+        # Named and matched: one port, flashed once.
+        done = self.flash("--match", "0403:6001:S1", chosen.link, env=env)
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
-        self.assertEqual({e["serial"] for e in self.events(event="result")}, {"S1"})
+        self.assertEqual([e["serial"] for e in self.events(event="result")], ["S1"])
+        self.assertEqual([r["command"] for r in chosen.requests()].count("write"), 2)
         self.assertEqual(other.requests(), [])
         missing = self.flash("--match", "serial=S9", env=env)
         self.assertEqual(missing.returncode, 2)
@@ -27,12 +30,14 @@ class AdapterTest(CliBase):
 
     def test_station_takes_adapters_as_they_come(self):
         # Two plugged in at once mid-run; one pulled between units, back under another name,
-        # pulled mid-unit, back again: one tally for it, by its serial number. An adapter of
-        # another kind is never touched.
-        root = self.usb_root({"ttyUSB0": ("0403", "6001", "S1"), "ttyUSB1": ("0403", "6001", "S2"),
+        # pulled mid-unit, back again: one tally for it, by its serial number, and the next
+        # good unit's result without the removal. An adapter of another kind is never touched.
+        # A serial number that holds terminal controls is shown without them.
+        s2 = "S2\x1b]0;owned\x07\x1b[2J\x1b[31mRED\x9b"
+        root = self.usb_root({"ttyUSB0": ("0403", "6001", "S1"), "ttyUSB1": ("0403", "6001", s2),
                               "ttyUSB2": ("1a86", "7523", "X"), "ttyUSB3": ("0403", "6001", "S1")})
         run_env = dict(os.environ, QUARV_FLASH_ROOT=root)
-        run = self.station("--match", "0403:6001", env=run_env)
+        run = self.station("--match", "0403:6001", env=run_env, stderr=subprocess.PIPE)
         time.sleep(0.5)
         plugged = time.monotonic()
         s1, s2 = (self.sim("root/dev/ttyUSB%d" % n, "--app-after-reset") for n in (0, 1))
@@ -40,9 +45,9 @@ class AdapterTest(CliBase):
         results = lambda serial: [e for e in self.events(event="result") if e.get("serial") == serial]
         self.wait_for(lambda: s1.requests() and s2.requests())
         self.assertLess(time.monotonic() - plugged, 3)  # loose: the machine may be busy
-        self.wait_for(lambda: results("S1") and results("S2"))
+        self.wait_for(lambda: results("S1") and results(s2))
         # A second station over the same adapters finds each held, says so once, takes nothing.
-        second = self.station("--match", "serial=S?", env=run_env, stderr=subprocess.PIPE)
+        second = self.station("--match", "serial=S*", env=run_env, stderr=subprocess.PIPE)
         time.sleep(1.5)
         second.send_signal(signal.SIGINT)
         told = second.communicate(timeout=30)[1]
@@ -56,11 +61,16 @@ class AdapterTest(CliBase):
         self.assertEqual(results("S1")[1]["detail"], "adapter removed")
         again = self.sim("root/dev/ttyUSB0", "--app-after-reset")
         self.wait_for(lambda: len(results("S1")) == 3)
+        self.assertEqual((results("S1")[2]["text"], results("S1")[2].get("detail")), ("OK", None))
         run.send_signal(signal.SIGINT)
-        out = run.communicate(timeout=30)[0]
+        out, err = run.communicate(timeout=30)
         self.assertEqual(run.returncode, 1, out)
+        # One row an adapter; nothing said of the ports it served itself.
+        self.assertEqual(len(re.findall(r"serial=S1\n", out)), 1, out)
         self.assertRegex(out, r" 2 OK +1 FAILED +serial=S1\n")
-        self.assertRegex(out, r" 1 OK +0 FAILED +serial=S2\n")
+        self.assertRegex(out, r" 1 OK +0 FAILED +serial=S2\?\]0;owned\?\?\[2J\?\[31mRED\?\n")
+        self.assertNotIn("\x1b", out + err)
+        self.assertNotIn("busy", err)
         self.assertEqual(other.requests(), [])
         self.assertEqual(again.stop(), PADDED)
 

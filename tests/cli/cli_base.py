@@ -48,9 +48,16 @@ class CliBase(unittest.TestCase):
     def setUp(self):
         self.work = tempfile.mkdtemp(prefix="quarv-cli-")
         self.sims = []
+        self.stations = []
         self.log = os.path.join(self.work, "run.log")
 
     def tearDown(self):
+        # A station ends only on a signal: one left by a failed test would run on to CTest's
+        # time-out, holding its ports.
+        for station in self.stations:
+            if station.poll() is None:
+                station.kill()
+                station.communicate()
         for sim in self.sims:
             if sim.process.poll() is None:
                 sim.stop()
@@ -73,8 +80,9 @@ class CliBase(unittest.TestCase):
                     if port in (None, e["port"]) and event in (None, e["event"])]
 
     def station(self, *ports, stdout=subprocess.PIPE, image=IMAGE, **popen):
-        return subprocess.Popen([ARGS.flash, "--station", "--image", image, "--log", self.log,
-                                 *ports], stdout=stdout, text=True, **popen)
+        self.stations.append(subprocess.Popen([ARGS.flash, "--station", "--image", image, "--log",
+                                               self.log, *ports], stdout=stdout, text=True, **popen))
+        return self.stations[-1]
 
     def wait_for(self, condition, timeout_s=60):
         deadline = time.monotonic() + timeout_s
