@@ -143,8 +143,8 @@ int flash_main(int argc, char** argv) {
   snprintf(range, sizeof range, "0x%08x-0x%08x", static_cast<unsigned>(FLASH_BASE),
            static_cast<unsigned>(FLASH_BASE + bytes.size() - 1));
   printf("%s: %s, %s, %zu bytes (%d padded), CRC-16/MODBUS %s\n",
-         shown_text(options.image_path).c_str(),
-         format.c_str(), range, bytes.size(), setup.image_size, crc_text(setup.image_crc).c_str());
+         shown_text(options.image_path).c_str(), format.c_str(), range, bytes.size(),
+         setup.image_size, crc_text(setup.image_crc).c_str());
   fflush(stdout);
   report_event(nullptr, "image", options.image_path,
                ",\"format\":\"" + format + "\",\"range\":\"" + range +

@@ -257,9 +257,8 @@ void report_close() {
   std::lock_guard<std::mutex> hold(lock);
   if (log_file && fclose(log_file) != 0 && !log_failed) {
     log_failed = true;
-    put(stderr,
-        "quarv-flash: the log " + shown_text(log_path) + " cannot be written (" + strerror(errno) +
-            ")\n");
+    put(stderr, "quarv-flash: the log " + shown_text(log_path) + " cannot be written (" +
+                    strerror(errno) + ")\n");
   }
   log_file = nullptr;
 }

@@ -111,8 +111,8 @@ std::string summary_text(const std::deque<PortRun>& runs, const RunSetup& setup,
       if (!run.adapter.empty()) text += "  " + shown_text(run.adapter);
     } else {
       snprintf(line, sizeof line, "%-*s  %-11s %7.2f s  %d bytes, CRC 0x%04x", name_width,
-               name.c_str(), run.verdict.c_str(),
-               seconds_since(run.unit_started_ms, run.ended_ms), setup.image_size, setup.image_crc);
+               name.c_str(), run.verdict.c_str(), seconds_since(run.unit_started_ms, run.ended_ms),
+               setup.image_size, setup.image_crc);
       text += line;
       if (run.device_crc >= 0) text += ", device CRC " + crc_text(run.device_crc);
     }

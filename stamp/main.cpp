@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "loader/shown_text.h"
 #include "loader/file_access.h"
 #include "loader/image_load.h"
+#include "loader/shown_text.h"
 #include "stamp/platform.h"
 #include "stamp/stamp.h"
 #include "stamp/web_publish.h"
@@ -205,6 +205,7 @@ int stamp_main(int argc, char** argv) {
     return EXIT_WRITE;
   }
   printf("%s: %s with %s (%s, %zu bytes, CRC 0x%04x)\n", shown_text(options.out).c_str(),
-         shown_text(options.templ).c_str(), shown_text(options.image).c_str(), image_format_name(image.format), image.bytes.size(), fields.crc);
+         shown_text(options.templ).c_str(), shown_text(options.image).c_str(),
+         image_format_name(image.format), image.bytes.size(), fields.crc);
   return EXIT_OK;
 }

@@ -9,8 +9,8 @@
 #include <fstream>
 #include <string>
 
-#include "loader/shown_text.h"
 #include "cli/flash.h"
+#include "loader/shown_text.h"
 
 namespace {
 
@@ -89,7 +89,8 @@ TEST_F(Tree, ListsEachPortWithItsUsbIdentity) {
             d + "ttyACM0  1209:000a  serial=E6609CB2  \"Pico Works\"  \"Board CDC\"\n" + d +
                 "ttyUSB0  0403:6001  serial=A50285BI  \"Acme\"  \"Serial Cable\"  " + d +
                 "serial/by-id/usb-Acme_Serial_Cable_A50285BI-if00-port0\n" + d +
-                "ttyUSB1  1a86:7523  serial=00012  \"Qin\"  \"USB Serial\"\n" + d + "ttyUSB4\n" + d +
+                "ttyUSB1  1a86:7523  serial=00012  \"Qin\"  \"USB Serial\"\n" + d + "ttyUSB4\n" +
+                d +
                 "ttyUSB10  1a86:7523  serial=0002ABCDEFGHIJKLMNOPQRST  \"Qin\"  \"USB Serial\"\n");
   std::string json = listing(true);
   EXPECT_NE(json.find("{\"port\":\"" + d +
@@ -168,9 +169,12 @@ TEST(MatchSpec, PatternsTakeTimeOnlyInProportionToTheText) {
     const char* pattern;
     bool matches;
   } cases[] = {
-      {"serial=a*a*a*a*a*a*a*b", false}, {"product=*a*a*a*a*a*a*a*a*c", false},
-      {"serial=a*a*a*a*a*a*a*a", true},  {"product=*A?A*", true},
-      {"serial=*?", true},               {"serial=?*b", false},
+      {"serial=a*a*a*a*a*a*a*b", false},
+      {"product=*a*a*a*a*a*a*a*a*c", false},
+      {"serial=a*a*a*a*a*a*a*a", true},
+      {"product=*A?A*", true},
+      {"serial=*?", true},
+      {"serial=?*b", false},
   };
   for (const Case& c : cases) {
     PortMatch match;
@@ -196,9 +200,13 @@ TEST(MatchSpec, DeviceTextShownWithoutControls) {
     std::string text, shown;
   } cases[] = {
       {"SN\x1b]0;owned\x07\x1b[2J\x1b[31mRED", "SN?]0;owned??[2J?[31mRED"},
-      {"CSI \xc2\x9b" "2J, NEL \xc2\x85, DEL \x7f", "CSI ?2J, NEL ?, DEL ?"},
-      {"lone \x9b" "2J", "lone ?2J"},  // CSI to an 8-bit terminal
-      {"caf\xe9", "caf\xc3\xa9"},     // Latin-1, as the log shows it
+      {"CSI \xc2\x9b"
+       "2J, NEL \xc2\x85, DEL \x7f",
+       "CSI ?2J, NEL ?, DEL ?"},
+      {"lone \x9b"
+       "2J",
+       "lone ?2J"},                // CSI to an 8-bit terminal
+      {"caf\xe9", "caf\xc3\xa9"},  // Latin-1, as the log shows it
       {"\xd0\x9f\xe4\xb8\xad \xc2\xa0", "\xd0\x9f\xe4\xb8\xad \xc2\xa0"},
       {"\xe0\x80\x9b", "\xc3\xa0??"},  // an overlong ESC sequence is no sequence
   };

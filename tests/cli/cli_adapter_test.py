@@ -33,8 +33,8 @@ class AdapterTest(CliBase):
         # pulled mid-unit, back again: one tally for it, by its serial number, and the next
         # good unit's result without the removal. An adapter of another kind is never touched.
         # A serial number that holds terminal controls is shown without them.
-        s2 = "S2\x1b]0;owned\x07\x1b[2J\x1b[31mRED\x9b"
-        root = self.usb_root({"ttyUSB0": ("0403", "6001", "S1"), "ttyUSB1": ("0403", "6001", s2),
+        odd = "S2\x1b]0;owned\x07\x1b[2J\x1b[31mRED\x9b"
+        root = self.usb_root({"ttyUSB0": ("0403", "6001", "S1"), "ttyUSB1": ("0403", "6001", odd),
                               "ttyUSB2": ("1a86", "7523", "X"), "ttyUSB3": ("0403", "6001", "S1")})
         run_env = dict(os.environ, QUARV_FLASH_ROOT=root)
         run = self.station("--match", "0403:6001", env=run_env, stderr=subprocess.PIPE)
@@ -45,7 +45,7 @@ class AdapterTest(CliBase):
         results = lambda serial: [e for e in self.events(event="result") if e.get("serial") == serial]
         self.wait_for(lambda: s1.requests() and s2.requests())
         self.assertLess(time.monotonic() - plugged, 3)  # loose: the machine may be busy
-        self.wait_for(lambda: results("S1") and results(s2))
+        self.wait_for(lambda: results("S1") and results(odd))
         # A second station over the same adapters finds each held, says so once, takes nothing.
         second = self.station("--match", "serial=S*", env=run_env, stderr=subprocess.PIPE)
         time.sleep(1.5)

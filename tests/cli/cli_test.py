@@ -200,8 +200,8 @@ class CliTest(CliBase):
         # board, answering after the silence, is a unit of its own. A lost reply to a block, a
         # line that loses every reply for 1.2 s, a block that takes 2.5 s to program (a sector
         # erased, deaf meanwhile): each is the same board, flashed once, OK.
-        common = ("--app-after-reset", "--next-unit-ms", "1500")
-        lost = self.sim("lost", "--app-after-reset", "--next-unit-ms", "4500", "--lose-reset-reply", "1")
+        lost = self.sim("lost", "--app-after-reset", "--next-unit-ms", "4500",
+                        "--lose-reset-reply", "1")
         pulled = self.sim("pulled", "--app-after-reset", "--next-unit-ms", "6500",
                           "--leave-at-write", "1:2")
         slow = [self.sim(name, "--app-after-reset", *fault) for name, fault in (
