@@ -6,7 +6,7 @@ packages=(cmake g++ clang libclang-rt-14-dev googletest clang-format cppcheck mi
           binutils-arm-none-eabi help2man lintian icoutils librsvg2-bin zip unzip
           strip-nondeterminism dpkg-dev fakeroot
           lld wasi-libc libc++-14-dev-wasm32 libc++abi-14-dev-wasm32 libclang-rt-14-dev-wasm32
-          binaryen chromium nodejs)
+          binaryen chromium nodejs ser2net osslsigncode openssl)
 missing=()
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
