@@ -5,6 +5,24 @@
 # mostly wait on Wine, pseudo-terminals and the browser. Each suite's output is shown whole.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+# Pseudo-terminal numbers are the machine's: a number freed by one test is soon handed to another
+# program, whose tool may then open it through a stale name. Where the machine lets us (root, a
+# mount namespace), every suite runs on a devpts instance of its own; elsewhere as before.
+if [[ -z ${QUARV_PTS:-} ]]; then
+  if [[ $(id -u) == 0 ]] && unshare -m true 2>/dev/null; then
+    export QUARV_PTS=private
+    exec unshare -m --propagation private bash -c '
+      if ! mount -t devpts -o newinstance,ptmxmode=0666,mode=620,gid=5 devpts /dev/pts; then
+        export QUARV_PTS=shared
+      elif ! mount --bind /dev/pts/ptmx /dev/ptmx; then
+        umount /dev/pts
+        export QUARV_PTS=shared
+      fi
+      exec bash "$0"' "$0"
+  fi
+  export QUARV_PTS=shared
+fi
+echo "== pseudo-terminals: $QUARV_PTS"
 logs=build/logs
 mkdir -p $logs
 python3 winerig/wine_arch.py build

@@ -91,7 +91,11 @@ static void step_await_link(UpdateJob& job) {
   bool valid;
   if (job.read_probe_reply) {
     valid = read_probe_reply(job);
-    if (!valid && waited_more_than(job, job.reply_timeout)) job_enter(job, AwaitLink);
+    // The pause the dialog sleeps is here time to listen: a reply up to that late is heard, not
+    // taken, after a second probe, for the first block's acknowledgement. The pace on a silent
+    // line stays the dialog's.
+    if (!valid && waited_more_than(job, job.reply_timeout + PROBE_PAUSE_MS))
+      job_enter(job, AwaitLink);
   } else {
     if (waited_more_than(job, job.reply_timeout)) job_enter(job, AwaitLink);
     valid = read_probe_reply(job);

@@ -66,6 +66,7 @@ install -m 644 $win/$RELEASE_TEMPLATE_EXE $root/usr/share/quarv/quarv-update-tem
 install -d $root/usr/share/quarv/web
 install -m 644 build/release/wasm/page/* $root/usr/share/quarv/web/
 install -m 644 release/copyright $doc/copyright
+install -D -m 644 release/lintian-overrides $root/usr/share/lintian/overrides/$RELEASE_PACKAGE
 gzip -9n <README.md >$doc/README.md.gz
 
 cp release/control.in $debian/control

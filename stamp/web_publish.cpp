@@ -10,6 +10,7 @@
 #include "engine/image.h"
 #include "loader/file_access.h"
 #include "loader/image_load.h"
+#include "loader/shown_text.h"
 #include "loader/utf8_text.h"
 #include "stamp/platform.h"
 
@@ -166,7 +167,7 @@ int web_publish_main(int argc, char** argv) {
                                              : nullptr;
     if (!target || value.empty()) {
       fprintf(stderr, "quarv-stamp: %s\n\n%s",
-              (target ? arg + " needs a value" : "unknown option " + arg).c_str(), usage);
+              shown_text(target ? arg + " needs a value" : "unknown option " + arg).c_str(), usage);
       return EXIT_REFUSED;
     }
     *target = value;
@@ -182,7 +183,7 @@ int web_publish_main(int argc, char** argv) {
   std::string error;
   if (!image_read_contents(image_path, contents, error) ||
       !image_parse(image_path, contents.data(), contents.size(), image, error)) {
-    fprintf(stderr, "quarv-stamp: %s\n", error.c_str());
+    fprintf(stderr, "quarv-stamp: %s\n", shown_text(error).c_str());
     return EXIT_REFUSED;
   }
   if (page.empty()) page = find_page(argv[0]);
@@ -191,7 +192,7 @@ int web_publish_main(int argc, char** argv) {
     if (page.empty() || !read_page_file(page + "/" + PAGE_FILES[i], outputs[i].bytes)) {
       fprintf(stderr, "quarv-stamp: no web page to copy (%s missing in %s); give --page\n",
               PAGE_FILES[i],
-              page.empty() ? "../share/quarv/web and ../../wasm/page" : page.c_str());
+              page.empty() ? "../share/quarv/web and ../../wasm/page" : shown_text(page).c_str());
       return EXIT_REFUSED;
     }
   }
@@ -218,38 +219,38 @@ int web_publish_main(int argc, char** argv) {
     fprintf(stderr,
             "quarv-stamp: %s is a symbolic link, which quarv-stamp does not publish through; "
             "name the folder it points to\n",
-            dir.c_str());
+            shown_text(dir).c_str());
     return EXIT_REFUSED;
   }
   FileState node;
   std::string reason;
   if (file_state(dir, node, reason) && !node.directory) {
-    fprintf(stderr, "quarv-stamp: %s: not a folder\n", dir.c_str());
+    fprintf(stderr, "quarv-stamp: %s: not a folder\n", shown_text(dir).c_str());
     return EXIT_WRITE;
   }
   if (!replaceable(dir, outputs, error)) {
-    fprintf(stderr, "quarv-stamp: %s\n", error.c_str());
+    fprintf(stderr, "quarv-stamp: %s\n", shown_text(error).c_str());
     return EXIT_REFUSED;
   }
   if (!folder_make(dir, error)) {
-    fprintf(stderr, "quarv-stamp: %s\n", error.c_str());
+    fprintf(stderr, "quarv-stamp: %s\n", shown_text(error).c_str());
     return EXIT_WRITE;
   }
   // Another run into this folder finishes first, and what it wrote is looked at again.
   folder_hold(dir);
   if (!replaceable(dir, outputs, error)) {
-    fprintf(stderr, "quarv-stamp: %s\n", error.c_str());
+    fprintf(stderr, "quarv-stamp: %s\n", shown_text(error).c_str());
     return EXIT_REFUSED;
   }
   // The manifest last: a folder cut short by a full disk names no image the page would take.
   for (const Output& output : outputs)
     if (!write_replacing(dir + "/" + output.name, dir + "/.quarv-stamp-", false, output.bytes,
                          error)) {
-      fprintf(stderr, "quarv-stamp: %s\n", error.c_str());
+      fprintf(stderr, "quarv-stamp: %s\n", shown_text(error).c_str());
       return EXIT_WRITE;
     }
-  printf("%s: the web page with %s as %s (%s, %zu bytes, CRC 0x%04x)\n", dir.c_str(),
-         image_path.c_str(), name.c_str(), image_format_name(image.format), image.bytes.size(),
-         crc);
+  printf("%s: the web page with %s as %s (%s, %zu bytes, CRC 0x%04x)\n", shown_text(dir).c_str(),
+         shown_text(image_path).c_str(), name.c_str(), image_format_name(image.format),
+         image.bytes.size(), crc);
   return EXIT_OK;
 }

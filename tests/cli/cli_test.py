@@ -3,6 +3,7 @@
 console build once under Wine. Usage: cli_test.py --flash EXE --sim SIM [--w32 EXE --template P]"""
 import errno
 import fcntl
+import glob
 import json
 import os
 import re
@@ -269,6 +270,17 @@ class CliTest(CliBase):
         os.close(master)
 
 
+def terminal_open(tty):
+    """Whether any process has the terminal open (the simulator holds only the other end)."""
+    for fd_dir in glob.glob("/proc/[0-9]*/fd"):
+        try:
+            if any(os.readlink(os.path.join(fd_dir, fd)) == tty for fd in os.listdir(fd_dir)):
+                return True
+        except OSError:
+            continue
+    return False
+
+
 class WindowsConsoleTest(unittest.TestCase):
     def test_flashes_one_device_under_wine(self):
         prefix = harness.Prefix(ARGS.template)
@@ -284,6 +296,22 @@ class WindowsConsoleTest(unittest.TestCase):
                                   capture_output=True, timeout=120)
             self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
             self.assertEqual(device.stop()[:len(PADDED)], PADDED)
+            # A port another program holds is listed still: here a station's, on a silent line.
+            held = harness.Device(ARGS.sim, prefix, "com6", "--power-on-signal")
+            station = subprocess.Popen([prefix.wine, ARGS.w32, "--image", IMAGE, "--station",
+                                        "COM6"], env=prefix.env, stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL)
+            try:
+                deadline = time.monotonic() + 60
+                while not terminal_open(held.tty):
+                    self.assertLess(time.monotonic(), deadline, "the station never opened COM6")
+                    time.sleep(0.1)
+                listed = subprocess.run([prefix.wine, ARGS.w32, "--list"], env=prefix.env,
+                                        capture_output=True, text=True, timeout=60)
+                self.assertIn("COM6", [l[:4] for l in listed.stdout.splitlines()], listed.stdout)
+            finally:
+                station.kill()
+                station.wait()
         finally:
             prefix.close()
 

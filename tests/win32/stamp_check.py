@@ -102,7 +102,9 @@ def main(args):
     for name, value in vars(args).items():
         if name not in ("windres", "arch"):
             setattr(args, name, os.path.abspath(value))
-    os.makedirs(args.work, exist_ok=True)
+    # A failed run leaves what it made: the checks below look for leftovers of this run only.
+    shutil.rmtree(args.work, ignore_errors=True)
+    os.makedirs(args.work)
     read = lambda path: open(path, "rb").read()  # noqa: E731
     work = lambda name: os.path.join(args.work, name)  # noqa: E731
     wanted = listing(args.windres, args.oracle)
