@@ -42,6 +42,10 @@ class CliTest(CliBase):
             self.assertIn(last, trace)
             self.assertTrue(all(e["time"].endswith("Z") for e in self.events(sim.link)))
         self.assertNotIn("reset", [r["command"] for r in bad.requests()])
+        # The next request follows a whole reply at once, not after a read's pause (20 ms at
+        # least): from the last block's arrival, the reply and the 13-byte query take 2.6 ms.
+        times = {r["command"]: r["time_ms"] for r in good.requests()}  # the last of each
+        self.assertLess(min(times["crc"] - times["write"], times["reset"] - times["crc"]), 10)
         self.assertEqual(good.stop(), PADDED)
         self.assertEqual(other.stop(), PADDED)
         self.assertNotEqual(bad.stop(), PADDED)
