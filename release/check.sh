@@ -45,6 +45,7 @@ doc=./usr/share/doc/$RELEASE_PACKAGE
   echo "-rw-r--r-- root/root ./usr/share/quarv/$RELEASE_TEMPLATE_NAME"
   for file in $(unzip -Z1 $webzip); do echo "-rw-r--r-- root/root ./usr/share/quarv/web/$file"; done
   for file in README.md.gz changelog.gz copyright; do echo "-rw-r--r-- root/root $doc/$file"; done
+  echo "-rw-r--r-- root/root ./usr/share/lintian/overrides/$RELEASE_PACKAGE"
 } | sort >$work/files.want
 dpkg-deb -c $deb | awk '$1 !~ /^d/ {print $1, $2, $6}' | sort >$work/files.got
 diff -u $work/files.want $work/files.got >$work/files.diff || fail "package files:
