@@ -76,19 +76,21 @@ sign_check() {
     "${QUARV_SIGN_TIMESTAMP:+timestamped by $QUARV_SIGN_TIMESTAMP}${QUARV_SIGN_TIMESTAMP:-signing time $(date -u -d @"${SOURCE_DATE_EPOCH:-0}" '+%F %T') UTC (SOURCE_DATE_EPOCH)}"
 }
 
-# IN signed into OUT, through a temporary file beside it: OUT is whole or absent.
+# IN signed into OUT, through a folder of its own beside it (osslsigncode does not overwrite):
+# OUT is whole or as it was.
 sign_exe() {
-  local in=$1 out=$2 log
+  local in=$1 out=$2 log temporary
   local when=(-time "$SOURCE_DATE_EPOCH")
   [[ -z ${QUARV_SIGN_TIMESTAMP:-} ]] || when=(-ts "$QUARV_SIGN_TIMESTAMP")
-  rm -f "$out" "$out.signing"
+  temporary=$(mktemp -d "$out.signing-XXXXXX") || sign_fail "cannot write beside $out" || return
   log=$(osslsigncode sign -pkcs12 "$QUARV_SIGN_PFX" -readpass "$QUARV_SIGN_PASS_FILE" -h sha256 \
-    "${when[@]}" -in "$in" -out "$out.signing" 2>&1) || {
-    rm -f "$out.signing"
-    sign_fail "osslsigncode could not sign $in: $(grep -v '^Failed$' <<<"$log" | head -3)"
+    "${when[@]}" -in "$in" -out "$temporary/signed.exe" 2>&1) &&
+    chmod 644 "$temporary/signed.exe" && mv -T "$temporary/signed.exe" "$out" || {
+    rm -rf "$temporary"
+    sign_fail "osslsigncode could not sign $in into $out: $(grep -v '^Failed$' <<<"$log" | head -3)"
     return 1
   }
-  mv "$out.signing" "$out"
+  rmdir "$temporary"
 }
 
 if [[ ${BASH_SOURCE[0]} == "$0" ]]; then

@@ -226,6 +226,8 @@ def main(args):
          "damaged: its certificate table lies beyond the end of the file"),
         (certificates("not-last.exe", len(template), 512, bytes(1024)), fw, kept,
          "damaged: its certificate table is not at the end of the file"),
+        (certificates("gap.exe", len(template) + 512, 512, bytes(1024)), fw, kept,
+         "carries data after its last section"),
         (patched("dll.exe", pe + 22, b"\x0e\x23"), fw, kept, "a library"),
         (args.template, empty, kept, "is empty"),
         (args.template, fw, work("link.exe"), "is the template itself"),
