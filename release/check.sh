@@ -32,6 +32,7 @@ unsigned_of() {
     return
   }
   unsigned=$work/$(basename "$1").unsigned
+  rm -f "$unsigned" "$work/resigned.exe"
   osslsigncode remove-signature -in "$1" -out "$unsigned" >/dev/null 2>&1 ||
     fail "osslsigncode cannot remove the signature of $(basename "$1")"
   if sign_wanted && [[ -z ${QUARV_SIGN_TIMESTAMP:-} ]]; then

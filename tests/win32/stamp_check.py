@@ -129,8 +129,10 @@ def signing(args, work, read):
     verified = verify(work("stamped.exe"))
     subprocess.run(["osslsigncode", "remove-signature", "-in", work("stamped.exe"), "-out",
                     work("stripped.exe")], capture_output=True)
-    check(verified.returncode == 0 and read(work("stripped.exe")) == read(work("stamped-elf.exe")),
-          "the stamped updater signed verifies, and without its signature is itself again %s"
+    check(verified.returncode == 0 and "digest algorithm  : SHA256" in verified.stdout and
+          read(work("stripped.exe")) == read(work("stamped-elf.exe")),
+          "the stamped updater signed (SHA-256) verifies, and without its signature is itself "
+          "again %s"
           % verified.stdout.strip().splitlines()[-1:])
     tools = work("no-osslsigncode")
     os.makedirs(tools, exist_ok=True)
