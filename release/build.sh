@@ -134,7 +134,8 @@ strip-nondeterminism --type zip --timestamp "$SOURCE_DATE_EPOCH" $stage/web.zip
 mv $stage/web.zip $webzip
 
 # What dist/ was built from, for repro.sh: the commit, and whether the work tree had changes.
-echo "$(git rev-parse HEAD)${dirty:+ with changes}$(sign_wanted && echo " signed")" >$stage/built-from
+signed=$(sign_wanted && echo " signed" || true)
+echo "$(git rev-parse HEAD)${dirty:+ with changes}$signed" >$stage/built-from
 (cd $out && sha256sum "$(basename $deb)" "$(basename $zip)" "$(basename $webzip)" >SHA256SUMS)
 mv $out dist
 ls -l dist

@@ -99,7 +99,7 @@ if [[ -x $root/usr/bin/quarv-stamp ]]; then
   [[ $said == *" $root/usr/share/quarv/$RELEASE_TEMPLATE_NAME with "* ]] ||
     fail "the packaged quarv-stamp names its template otherwise: $said"
   [[ -z $signed || $(<$work/stamp.err) == *"stamped.exe is NOT signed"* ]] ||
-    fail "the packaged quarv-stamp does not say that a stamped copy of the signed template is unsigned"
+    fail "the packaged quarv-stamp does not say that a copy of the signed template is unsigned"
   $root/usr/bin/quarv-stamp --web $work/web --image firmware/standin.bin >/dev/null ||
     fail "the packaged quarv-stamp does not write the web page from the packaged one"
 fi

@@ -60,7 +60,8 @@ done
 (cd "$b" && ls dist) >"$work/list-b"
 cmp -s "$work/list-a" "$work/list-b" || { echo "DIFFERS: the list of dist/"; differ=1; }
 # The release in this work tree, built incrementally, must match too when it is HEAD's.
-if [[ $(cat build/release/stage/built-from 2>/dev/null) == "$head$(sign_wanted && echo " signed")" ]]; then
+signed=$(sign_wanted && echo " signed")
+if [[ $(cat build/release/stage/built-from 2>/dev/null) == "$head$signed" ]]; then
   if cmp -s dist/SHA256SUMS "$a/dist/SHA256SUMS"; then
     echo "same: dist/ of this work tree"
   else

@@ -39,8 +39,8 @@ sign_check() {
   # A file of OpenSSL 1's default ciphers needs the legacy provider, as osslsigncode loads it.
   local certificate legacy
   for legacy in "" -legacy; do
-    certificate=$(openssl pkcs12 $legacy -in "$QUARV_SIGN_PFX" -passin file:"$QUARV_SIGN_PASS_FILE" \
-      -nokeys -clcerts 2>&1) && break
+    certificate=$(openssl pkcs12 $legacy -in "$QUARV_SIGN_PFX" \
+      -passin file:"$QUARV_SIGN_PASS_FILE" -nokeys -clcerts 2>&1) && break
     [[ $certificate == *unsupported* ]] && continue
     if [[ ${certificate,,} == *"mac verify"* ]]; then
       sign_fail "the password in $QUARV_SIGN_PASS_FILE does not open $QUARV_SIGN_PFX (wrong" \
@@ -72,8 +72,10 @@ sign_check() {
   from=$(sign_date "$certificate" startdate)
   (($(date -d "$from" +%s) <= $(date +%s))) ||
     sign_fail "the certificate of $QUARV_SIGN_PFX ($subject) is not valid before $from" || return
-  echo "signing with $subject, valid until $(sign_date "$certificate" enddate)," \
-    "${QUARV_SIGN_TIMESTAMP:+timestamped by $QUARV_SIGN_TIMESTAMP}${QUARV_SIGN_TIMESTAMP:-signing time $(date -u -d @"${SOURCE_DATE_EPOCH:-0}" '+%F %T') UTC (SOURCE_DATE_EPOCH)}"
+  local when="signing time SOURCE_DATE_EPOCH"
+  [[ -z ${SOURCE_DATE_EPOCH:-} ]] || when+=" ($(date -u -d @"$SOURCE_DATE_EPOCH" '+%F %T') UTC)"
+  [[ -z ${QUARV_SIGN_TIMESTAMP:-} ]] || when="timestamped by $QUARV_SIGN_TIMESTAMP"
+  echo "signing with $subject, valid until $(sign_date "$certificate" enddate), $when"
 }
 
 # IN signed into OUT, through a folder of its own beside it (osslsigncode does not overwrite):
@@ -87,7 +89,8 @@ sign_exe() {
     "${when[@]}" -in "$in" -out "$temporary/signed.exe" 2>&1) &&
     chmod 644 "$temporary/signed.exe" && mv -T "$temporary/signed.exe" "$out" || {
     rm -rf "$temporary"
-    sign_fail "osslsigncode could not sign $in into $out: $(grep -v '^Failed$' <<<"$log" | head -3)"
+    sign_fail "osslsigncode could not sign $in into $out:" \
+      "$(grep -v -e '^Failed$' -e '^$' <<<"$log" | head -3)"
     return 1
   }
   rmdir "$temporary"
