@@ -122,7 +122,7 @@ def signing(args, work, read):
           "from-signed.exe is NOT signed" in done.stderr and "osslsigncode sign" in done.stderr,
           "a signed template stamps as the unsigned one and says the copy is unsigned %r"
           % done.stderr[-300:])
-    for name in ("stamped.exe", "stripped.exe"):
+    for name in ("stamped.exe", "stripped.exe", "refused.exe"):
         if os.path.exists(work(name)):
             os.remove(work(name))
     sign(work("stamped-elf.exe"), work("stamped.exe"))
