@@ -2,7 +2,15 @@
 # make release: the Debian package, the Windows kit and SHA256SUMS into dist/, from the release
 # presets (optimised, no sanitizers, no source paths). Two runs on one commit give the same
 # bytes: every time stamp is the last commit's, every mode and owner fixed, every list sorted.
+# With QUARV_SIGN_PFX and QUARV_SIGN_PASS_FILE the Windows exes are signed (release/sign.sh).
+# dist/ is made whole in the stage and moved into place last: a failure leaves none.
 set -euo pipefail
+source "$(dirname "$0")/sign.sh"
+# The certificate before a minute of building; its paths are the caller's, so before the cd.
+if sign_wanted; then
+  export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$(dirname "$0")" log -1 --format=%ct)}
+  sign_check || { echo "release: nothing built; dist/ is as it was" >&2; exit 1; }
+fi
 cd "$(dirname "$0")/.."
 source release/tools.sh
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
@@ -39,8 +47,20 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' $host/CMakeCache.txt)
 arch=$(dpkg --print-architecture)
 
 stage=build/release/stage
+out=$stage/dist
 rm -rf $stage dist
-mkdir -p $stage dist
+mkdir -p $out
+
+# The Windows exes as they ship: signed when a certificate was given, else as built.
+shipped=$stage/windows
+mkdir -p $shipped
+for exe in "${RELEASE_WINDOWS_EXES[@]}" "$RELEASE_TEMPLATE_EXE"; do
+  if sign_wanted; then
+    sign_exe $win/"$exe" $shipped/"$(basename "$exe")" || exit 1
+  else
+    cp $win/"$exe" $shipped/
+  fi
+done
 
 # The package tree, as dh_install, dh_installman, dh_strip and dh_compress would leave it.
 # dpkg-gencontrol and dpkg-shlibdeps want a source tree's debian/ folder: one is made for them.
@@ -62,7 +82,8 @@ for command in "${RELEASE_COMMANDS[@]}"; do
     $stage/"$name".1
   gzip -9n <$stage/"$name".1 >$root/usr/share/man/man1/"$name".1.gz
 done
-install -m 644 $win/$RELEASE_TEMPLATE_EXE $root/usr/share/quarv/quarv-update-template.exe
+install -m 644 $shipped/"$(basename $RELEASE_TEMPLATE_EXE)" \
+  $root/usr/share/quarv/quarv-update-template.exe
 install -d $root/usr/share/quarv/web
 install -m 644 build/release/wasm/page/* $root/usr/share/quarv/web/
 install -m 644 release/copyright $doc/copyright
@@ -87,18 +108,18 @@ gzip -9n <$debian/changelog >$doc/changelog.gz
 chmod 644 $root/DEBIAN/control
 (cd $root && find usr -type f | sort | xargs md5sum >DEBIAN/md5sums)
 find $root -exec touch --no-dereference --date=@"$SOURCE_DATE_EPOCH" {} +
-deb=dist/${RELEASE_PACKAGE}_${version}_${arch}.deb
+deb=$out/${RELEASE_PACKAGE}_${version}_${arch}.deb
 dpkg-deb --root-owner-group -Zxz --build $root $deb
 
 # The Windows kit: flat, so that quarv-stamp finds the template beside itself.
 kit=$stage/zip
 mkdir -p $kit
-for exe in "${RELEASE_WINDOWS_EXES[@]}"; do install -m 644 $win/"$exe" $kit/; done
-install -m 644 $win/$RELEASE_TEMPLATE_EXE $kit/$RELEASE_TEMPLATE_NAME
+for exe in "${RELEASE_WINDOWS_EXES[@]}"; do install -m 644 $shipped/"$(basename "$exe")" $kit/; done
+install -m 644 $shipped/"$(basename $RELEASE_TEMPLATE_EXE)" $kit/$RELEASE_TEMPLATE_NAME
 sed -e "s/@VERSION@/$version/g" -e 's/$/\r/' release/QUICKSTART.txt >$kit/QUICKSTART.txt
 chmod 644 $kit/QUICKSTART.txt
 find $kit -exec touch --date=@"$SOURCE_DATE_EPOCH" {} +
-zip=dist/quarv-windows-$version.zip
+zip=$out/quarv-windows-$version.zip
 (cd $kit && find . -type f -printf '%P\n' | sort | zip -q -X -D -9 ../kit.zip -@)
 strip-nondeterminism --type zip --timestamp "$SOURCE_DATE_EPOCH" $stage/kit.zip
 mv $stage/kit.zip $zip
@@ -108,12 +129,14 @@ web=$stage/web
 mkdir -p $web
 install -m 644 build/release/wasm/page/* $web/
 find $web -exec touch --date=@"$SOURCE_DATE_EPOCH" {} +
-webzip=dist/quarv-web-$version.zip
+webzip=$out/quarv-web-$version.zip
 (cd $web && find . -type f -printf '%P\n' | sort | zip -q -X -D -9 ../web.zip -@)
 strip-nondeterminism --type zip --timestamp "$SOURCE_DATE_EPOCH" $stage/web.zip
 mv $stage/web.zip $webzip
 
 # What dist/ was built from, for repro.sh: the commit, and whether the work tree had changes.
-echo "$(git rev-parse HEAD)${dirty:+ with changes}" >$stage/built-from
-(cd dist && sha256sum "$(basename $deb)" "$(basename $zip)" "$(basename $webzip)" >SHA256SUMS)
+signed=$(sign_wanted && echo " signed" || true)
+echo "$(git rev-parse HEAD)${dirty:+ with changes}$signed" >$stage/built-from
+(cd $out && sha256sum "$(basename $deb)" "$(basename $zip)" "$(basename $webzip)" >SHA256SUMS)
+mv $out dist
 ls -l dist

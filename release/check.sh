@@ -12,6 +12,34 @@ fail() {
   echo "FAIL: $*"
   failures=$((failures + 1))
 }
+# A release built with a certificate ships signed exes; each is the release build once its
+# signature is removed, and signing that again with the certificate, when it is given and no
+# timestamp server, gives the shipped file back: signed by it, over these bytes, at that time.
+source release/sign.sh
+signed=
+[[ $(cat build/release/stage/built-from 2>/dev/null) == *" signed" ]] && signed=yes
+if [[ -n $signed ]] && sign_wanted && [[ -z ${QUARV_SIGN_TIMESTAMP:-} ]]; then
+  export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+  sign_check >/dev/null || fail "the certificate given cannot sign"
+fi
+is_signed() { [[ $(i686-w64-mingw32-objdump -p "$1") =~ Entry\ 4\ [0-9a-f]+\ 0*[1-9a-f] ]]; }
+# unsigned: FILE as built, its signature checked and removed where the release signs.
+unsigned_of() {
+  unsigned=$1
+  [[ -n $signed ]] || return 0
+  is_signed "$1" || {
+    fail "$(basename "$1") is not signed, though the release was built with a certificate"
+    return
+  }
+  unsigned=$work/$(basename "$1").unsigned
+  rm -f "$unsigned" "$work/resigned.exe"
+  osslsigncode remove-signature -in "$1" -out "$unsigned" >/dev/null 2>&1 ||
+    fail "osslsigncode cannot remove the signature of $(basename "$1")"
+  if sign_wanted && [[ -z ${QUARV_SIGN_TIMESTAMP:-} ]]; then
+    sign_exe "$unsigned" "$work/resigned.exe" && cmp -s "$1" "$work/resigned.exe" ||
+      fail "$(basename "$1") is not signed by $QUARV_SIGN_PFX at SOURCE_DATE_EPOCH"
+  fi
+}
 
 # The statuses a --help text's "Exit status" paragraph names: numbers that begin an item, after
 # the heading, a semicolon or a line's indent ("0 every device verified; 1 a device failed").
@@ -66,14 +94,18 @@ for command in "${RELEASE_COMMANDS[@]}"; do
 done
 # quarv-stamp, once it ships, finds the installed template by itself.
 if [[ -x $root/usr/bin/quarv-stamp ]]; then
-  said=$($root/usr/bin/quarv-stamp --image firmware/standin.bin --out $work/stamped.exe) ||
+  said=$($root/usr/bin/quarv-stamp --image firmware/standin.bin --out $work/stamped.exe \
+    2>$work/stamp.err) ||
     fail "the packaged quarv-stamp does not stamp with the packaged template"
   [[ $said == *" $root/usr/share/quarv/$RELEASE_TEMPLATE_NAME with "* ]] ||
     fail "the packaged quarv-stamp names its template otherwise: $said"
+  [[ -z $signed || $(<$work/stamp.err) == *"stamped.exe is NOT signed"* ]] ||
+    fail "the packaged quarv-stamp does not say that a copy of the signed template is unsigned"
   $root/usr/bin/quarv-stamp --web $work/web --image firmware/standin.bin >/dev/null ||
     fail "the packaged quarv-stamp does not write the web page from the packaged one"
 fi
-cmp -s $root/usr/share/quarv/$RELEASE_TEMPLATE_NAME build/release/win32/$RELEASE_TEMPLATE_EXE ||
+unsigned_of $root/usr/share/quarv/$RELEASE_TEMPLATE_NAME
+cmp -s "$unsigned" build/release/win32/$RELEASE_TEMPLATE_EXE ||
   fail "the package's template is not the release build of $RELEASE_TEMPLATE_EXE"
 
 # Manual pages: no warning from man or groff; the sections; every option of --help; the same
@@ -131,7 +163,8 @@ tr -s '\r\n ' ' ' <$quickstart | grep 'TEMPLATE' | grep -q 'carries a stand-in i
 for exe in "${RELEASE_WINDOWS_EXES[@]}" "$RELEASE_TEMPLATE_EXE"; do
   name=$(basename "$exe")
   [[ $exe == "$RELEASE_TEMPLATE_EXE" ]] && name=$RELEASE_TEMPLATE_NAME
-  cmp -s $work/kit/"$name" build/release/win32/"$exe" || fail "$name is not the release build"
+  unsigned_of $work/kit/"$name"
+  cmp -s "$unsigned" build/release/win32/"$exe" || fail "$name is not the release build"
   [[ $(i686-w64-mingw32-objdump -p $work/kit/"$name") =~ Magic[[:space:]]+010b ]] ||
     fail "$name is no PE32"
 done

@@ -3,7 +3,11 @@
 # folder (the names differ, in length too, so that a build path left in a binary shows), one
 # after the other; then every file of dist/ and every shipped binary compared byte for byte.
 # A differing archive is unpacked and the files that differ inside it are named.
+# With a certificate (QUARV_SIGN_PFX, release/sign.sh) both builds are signed, and a third,
+# unsigned, build in the second clone shows that removing the signatures gives its exes.
 set -uo pipefail
+source "$(dirname "$0")/sign.sh"
+if sign_wanted; then sign_check || exit 1; fi
 cd "$(dirname "$0")/.."
 source release/tools.sh
 head=$(git rev-parse HEAD)
@@ -33,7 +37,7 @@ b=$work/${sides[1]}
 shipped=(dist/*)
 for command in "${RELEASE_COMMANDS[@]}"; do shipped+=("build/release/host/$command"); done
 for exe in "${RELEASE_WINDOWS_EXES[@]}" "$RELEASE_TEMPLATE_EXE"; do
-  shipped+=("build/release/win32/$exe")
+  shipped+=("build/release/win32/$exe" "build/release/stage/windows/$(basename "$exe")")
 done
 differ=0
 for file in "${shipped[@]}"; do
@@ -56,7 +60,8 @@ done
 (cd "$b" && ls dist) >"$work/list-b"
 cmp -s "$work/list-a" "$work/list-b" || { echo "DIFFERS: the list of dist/"; differ=1; }
 # The release in this work tree, built incrementally, must match too when it is HEAD's.
-if [[ $(cat build/release/stage/built-from 2>/dev/null) == "$head" ]]; then
+signed=$(sign_wanted && echo " signed")
+if [[ $(cat build/release/stage/built-from 2>/dev/null) == "$head$signed" ]]; then
   if cmp -s dist/SHA256SUMS "$a/dist/SHA256SUMS"; then
     echo "same: dist/ of this work tree"
   else
@@ -67,5 +72,26 @@ fi
 if ((differ)); then
   echo "FAIL: two release builds of $head differ"
   exit 1
+fi
+if sign_wanted; then
+  echo "unsigned release build in $b"
+  (env -u QUARV_SIGN_PFX bash "$b/release/build.sh") >"$work/unsigned.log" 2>&1 || {
+    tail -20 "$work/unsigned.log"
+    echo "FAIL: the unsigned release build in $b failed"
+    exit 1
+  }
+  for exe in "${RELEASE_WINDOWS_EXES[@]}" "$RELEASE_TEMPLATE_EXE"; do
+    name=build/release/stage/windows/$(basename "$exe")
+    if osslsigncode remove-signature -in "$a/$name" -out "$work/unsigned.exe" >/dev/null &&
+      cmp -s "$work/unsigned.exe" "$b/$name"; then
+      echo "same: $name, its signature removed, as the unsigned release ships it"
+    else
+      echo "DIFFERS: $name, its signature removed, from the unsigned release's"
+      differ=1
+    fi
+    rm -f "$work/unsigned.exe"
+  done
+  ((differ)) && { echo "FAIL: removing the signatures does not give the unsigned release"; exit 1; }
+  echo "signed: both builds signed alike; without their signatures, the unsigned release's exes"
 fi
 echo "reproducible: two release builds of $head give the same bytes"

@@ -36,6 +36,10 @@ const char usage[] =
     "version): its file name without the extension, its size and the CRC-16/MODBUS of the image\n"
     "padded to whole 1,024-byte blocks, the CRC the device reports.\n"
     "\n"
+    "A signed template is taken: its signature, which would not hold for the new image, is\n"
+    "left out, and NEW.exe is written unsigned, to be signed afterwards (osslsigncode sign,\n"
+    "or signtool sign on Windows).\n"
+    "\n"
     "Exit status:\n"
     "  0  the new updater was written\n"
     "  2  bad options, or the image or the template was refused; nothing was written\n"
@@ -194,10 +198,11 @@ int stamp_main(int argc, char** argv) {
 
   LoadedImage image;
   Bytes exe, stamped;
+  bool signature_dropped = false;
   if (!image_read_file(options.image, image, error)) return refuse(error);
   if (!read_template(options.templ, exe, error)) return refuse(error);
   FirmwareFields fields = firmware_fields(options.image, image.bytes);
-  if (!stamp_updater(exe, image.bytes, fields, stamped, error))
+  if (!stamp_updater(exe, image.bytes, fields, stamped, signature_dropped, error))
     return refuse("the template " + options.templ + " " + error);
   if (!write_replacing(options.out, options.out + ".quarv-stamp-", true, stamped, error)) {
     fprintf(stderr, "quarv-stamp: %s\n", shown_text(error).c_str());
@@ -206,5 +211,15 @@ int stamp_main(int argc, char** argv) {
   printf("%s: %s with %s (%s, %zu bytes, CRC 0x%04x)\n", shown_text(options.out).c_str(),
          shown_text(options.templ).c_str(), shown_text(options.image).c_str(),
          image_format_name(image.format), image.bytes.size(), fields.crc);
+  if (signature_dropped) {
+    const std::string out = shown_text(options.out);
+    fprintf(stderr,
+            "quarv-stamp: %s is NOT signed: the template's signature covered the old image, so "
+            "it was left out. Sign %s before handing it out:\n"
+            "  osslsigncode sign -pkcs12 CERT.pfx -readpass PASS_FILE -h sha256 -in %s -out "
+            "SIGNED.exe   (Linux)\n"
+            "  signtool sign /fd sha256 /a %s   (Windows, the certificate from the store)\n",
+            out.c_str(), out.c_str(), out.c_str(), out.c_str());
+  }
   return EXIT_OK;
 }

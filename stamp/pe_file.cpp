@@ -65,12 +65,6 @@ bool pe_parse(const Bytes& file, PeFile& pe, std::string& error) {
     error = "is not a Windows executable of the usual form (too few data directories)";
     return false;
   }
-  if (get32(data + directory_at(pe, DIR_SECURITY) + 4) != 0) {
-    error =
-        "is signed: stamping would break its signature. Stamp an unsigned updater, then sign the "
-        "result";
-    return false;
-  }
   uint32_t resource_rva = get32(data + directory_at(pe, DIR_RESOURCE));
   uint32_t relocation_rva = get32(data + directory_at(pe, DIR_RELOCATIONS));
   pe.file_alignment = get32(optional + OPT_FILE_ALIGNMENT);
@@ -107,7 +101,25 @@ bool pe_parse(const Bytes& file, PeFile& pe, std::string& error) {
           "relocations follows the resources)";
       return false;
     }
-  if (file_end != file.size()) {
+  // A signature signs the old image, so the stamped copy goes without it; but only a table
+  // where signing puts one (after the sections, to the end of the file) is taken for one.
+  uint64_t certificates_at = get32(data + directory_at(pe, DIR_SECURITY));
+  uint64_t certificates_size = get32(data + directory_at(pe, DIR_SECURITY) + 4);
+  pe.signed_file = certificates_size != 0;
+  uint64_t contents_end = file.size();
+  if (pe.signed_file) {
+    error = certificates_at + certificates_size > file.size() ? "lies beyond the end of the file"
+            : certificates_at < file_end                      ? "overlaps its headers or a section"
+            : certificates_at + certificates_size < file.size() ? "is not at the end of the file"
+                                                                : "";
+    if (!error.empty()) {
+      error = "is damaged: its certificate table " + error;
+      return false;
+    }
+    // Signing pads the last section's end to a multiple of 8 bytes first.
+    contents_end = certificates_at - file_end < 8 ? file_end : certificates_at;
+  }
+  if (file_end != contents_end) {
     error = "carries data after its last section, which stamping would lose";
     return false;
   }
@@ -124,6 +136,10 @@ Bytes pe_with_resources(const Bytes& file, const PeFile& pe, const Bytes& rsrc) 
   put32(out.data() + old.header_at + 8, static_cast<uint32_t>(rsrc.size()));
   put32(out.data() + old.header_at + 16, raw_size);
   put32(out.data() + directory_at(pe, DIR_RESOURCE) + 4, static_cast<uint32_t>(rsrc.size()));
+  if (pe.signed_file) {
+    put32(out.data() + directory_at(pe, DIR_SECURITY), 0);
+    put32(out.data() + directory_at(pe, DIR_SECURITY) + 4, 0);
+  }
 
   uint32_t next_rva = static_cast<uint32_t>(align_up(old.rva + rsrc.size(), pe.section_alignment));
   for (size_t i = pe.resources + 1; i < pe.sections.size(); ++i) {

@@ -93,9 +93,10 @@ FirmwareFields firmware_fields(const std::string& path, const Bytes& image) {
 }
 
 bool stamp_updater(const Bytes& exe, const Bytes& image, const FirmwareFields& fields, Bytes& out,
-                   std::string& error) {
+                   bool& signature_dropped, std::string& error) {
   PeFile pe;
   if (!pe_parse(exe, pe, error)) return false;
+  signature_dropped = pe.signed_file;
   const PeSection& section = pe.sections[pe.resources];
   ResourceNode tree;
   size_t size =

@@ -14,6 +14,7 @@ struct FirmwareFields {
 FirmwareFields firmware_fields(const std::string& path, const Bytes& image);
 
 // The updater template with BINFILE replaced by image and the version resource's firmware values
-// set; every other resource is kept byte for byte. False with the reason the template is refused.
+// set; every other resource is kept byte for byte. A signed template gives what its unsigned
+// self would, and signature_dropped says so. False with the reason the template is refused.
 bool stamp_updater(const Bytes& exe, const Bytes& image, const FirmwareFields& fields, Bytes& out,
-                   std::string& error);
+                   bool& signature_dropped, std::string& error);

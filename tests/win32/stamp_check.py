@@ -2,8 +2,9 @@
 """quarv-stamp against the build: the test firmware in every format stamped onto the shipped
 updater must list, through windres, exactly the resources of the updater the build makes from
 objcopy's raw bytes of it; the PE headers must agree with the file; nothing of the old image may
-remain; stamping twice equals stamping once; refused templates leave --out untouched; the Windows
-build, under Wine, writes the same bytes. Leaves stamped.exe in --work for the e2e run."""
+remain; stamping twice equals stamping once; a signed template stamps as the unsigned one;
+refused templates leave --out untouched; the Windows build, under Wine, writes the same bytes.
+Leaves stamped.exe, signed by a throw-away certificate, in --work for the e2e run."""
 import argparse
 import glob
 import os
@@ -18,6 +19,7 @@ import time
 
 FAILURES = []
 SKIP = 77  # what cmake/wine-run.sh exits with where the architecture cannot run
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
 def check(condition, what):
@@ -98,6 +100,52 @@ def pe_problems(data):
     return problems
 
 
+def signing(args, work, read):
+    """A throw-away CA's code-signing certificate: the template signed by release/sign.sh stamps
+    as the unsigned one does, and says the copy is unsigned; the stamped updater signed verifies
+    and loses its signature whole; the signing script's refusals leave no file."""
+    certs = work("certs")
+    subprocess.run(["bash", os.path.join(SOURCE, "tests/signing/make_certs.sh"), certs], check=True)
+    def sign(src, dst, pfx="signer", password="pass", path=os.environ["PATH"]):  # noqa: E306
+        env = dict(os.environ, QUARV_SIGN_PFX=os.path.join(certs, pfx + ".pfx"), PATH=path,
+                   QUARV_SIGN_PASS_FILE=os.path.join(certs, password), SOURCE_DATE_EPOCH="1")
+        return subprocess.run(["/bin/bash", os.path.join(SOURCE, "release/sign.sh"), src, dst],
+                              capture_output=True, text=True, env=env)
+    verify = lambda exe: subprocess.run(  # noqa: E731
+        ["osslsigncode", "verify", "-CAfile", os.path.join(certs, "ca.pem"), "-in", exe],
+        capture_output=True, text=True)
+    done = sign(args.template, work("signed-template.exe"))
+    check(done.returncode == 0 and verify(work("signed-template.exe")).returncode == 0,
+          "release/sign.sh signs the template %s" % done.stderr.strip())
+    done = stamp(args, args.firmware + ".elf", work("from-signed.exe"), work("signed-template.exe"))
+    check(done.returncode == 0 and read(work("from-signed.exe")) == read(work("stamped-elf.exe")) and
+          "from-signed.exe is NOT signed" in done.stderr and "osslsigncode sign" in done.stderr,
+          "a signed template stamps as the unsigned one and says the copy is unsigned %r"
+          % done.stderr[-300:])
+    for name in ("stamped.exe", "stripped.exe", "refused.exe"):
+        if os.path.exists(work(name)):
+            os.remove(work(name))
+    sign(work("stamped-elf.exe"), work("stamped.exe"))
+    verified = verify(work("stamped.exe"))
+    subprocess.run(["osslsigncode", "remove-signature", "-in", work("stamped.exe"), "-out",
+                    work("stripped.exe")], capture_output=True)
+    check(verified.returncode == 0 and "digest algorithm  : SHA256" in verified.stdout and
+          read(work("stripped.exe")) == read(work("stamped-elf.exe")),
+          "the stamped updater signed (SHA-256) verifies, and without its signature is itself "
+          "again %s"
+          % verified.stdout.strip().splitlines()[-1:])
+    tools = work("no-osslsigncode")
+    os.makedirs(tools, exist_ok=True)
+    for row in (("signer", "wrong-pass", os.environ["PATH"], "does not open"),
+                ("expired", "pass", os.environ["PATH"], "expired on"),
+                ("server", "pass", os.environ["PATH"], "is not for code signing"),
+                ("signer", "pass", tools, "osslsigncode is not installed")):
+        done = sign(work("stamped-elf.exe"), work("refused.exe"), *row[:3])
+        check(done.returncode == 1 and row[3] in done.stderr and
+              not glob.glob(work("refused.exe*")),
+              "release/sign.sh refuses, writing nothing: %s" % done.stderr.strip())
+
+
 def main(args):
     for name, value in vars(args).items():
         if name not in ("windres", "arch"):
@@ -133,10 +181,10 @@ def main(args):
     check(len(read(work("a.exe"))) > len(once) + 65536 and pe_problems(read(work("a.exe"))) == [],
           "the file grows with the image, its headers with it")
     check(read(work("ab.exe")) == once, "stamping A then B gives the file B alone gives")
-    shutil.copy(work("stamped-elf.exe"), work("stamped.exe"))
     stamp(args, args.old_image, work("own.exe"), args.template)
     check(read(work("own.exe")) == read(args.template),
           "the build's own image stamped onto its exe gives that exe, byte for byte")
+    signing(args, work, read)
 
     # Refusals: exit 2 and --out untouched.
     template = read(args.template)
@@ -166,13 +214,24 @@ def main(args):
     device = work("device.exe") if os.geteuid() == 0 else work("folder.exe")
     if os.geteuid() == 0:
         os.mknod(device, 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+    def certificates(name, at, size, tail=b""):  # noqa: E306
+        with open(patched(name, directories_at(template, pe + 24) + 32, struct.pack("<II", at, size)),
+                  "ab") as f:
+            f.write(tail)
+        return work(name)
     cases = [  # template, image, out, message
         (fw, fw, kept, "not a Windows executable"),
         (args.stamp_w32, fw, kept, "not the Quarv updater: it has no resource section"),
         (patched("mixed.exe", pe + 24, b"\x0b\x03"), fw, kept, "not a Windows executable of"),
-        (patched("signed.exe", directories_at(template, pe + 24) + 32, b"\0\x10\0\0\0\x02\0\0"),
-         fw, kept,
-         "signed: stamping would break its signature"),
+        (certificates("in-headers.exe", 0x100, 0x200), fw, kept, "certificate table overlaps"),
+        (certificates("in-section.exe", len(template) - 512, 1024, bytes(512)), fw, kept,
+         "damaged: its certificate table overlaps its headers or a section"),
+        (certificates("beyond.exe", len(template), 1024, bytes(512)), fw, kept,
+         "damaged: its certificate table lies beyond the end of the file"),
+        (certificates("not-last.exe", len(template), 512, bytes(1024)), fw, kept,
+         "damaged: its certificate table is not at the end of the file"),
+        (certificates("gap.exe", len(template) + 512, 512, bytes(1024)), fw, kept,
+         "carries data after its last section"),
         (patched("dll.exe", pe + 22, b"\x0e\x23"), fw, kept, "a library"),
         (args.template, empty, kept, "is empty"),
         (args.template, fw, work("link.exe"), "is the template itself"),
