@@ -5,7 +5,7 @@
 #include <cstddef>
 
 #include "serial/line_w32.h"
-#include "serial/port.h"
+#include "engine/port.h"
 
 enum : int {
   PORT_TABLE_SIZE = 999,

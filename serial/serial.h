@@ -1,5 +1,5 @@
 // Serial ports of the command-line tool: exclusive open, line set-up, the port list, and the
-// byte channel of serial/port.h on the handles opened here. Its reads end as soon as a whole
+// byte channel of engine/port.h on the handles opened here. Its reads end as soon as a whole
 // reply is in (the bytes so far end in their own checksum), else like the dialog's: 20 ms
 // after the last byte, 100 ms after the start at the latest.
 #pragma once
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/port.h"
+#include "engine/port.h"
 
 enum : unsigned {
   SERIAL_READ_INTERVAL_MS = 20,
