@@ -16,7 +16,11 @@ const char USAGE[] =
     "checks the device's CRC-16/MODBUS of it against the image's, and resets the device.\n"
     "\n"
     "Options:\n"
-    "  PORT            /dev/ttyUSB0, /dev/ttyACM1 (Linux, macOS: /dev/cu.*); COM5, \\\\.\\COM12\n"
+    "  PORT            /dev/ttyUSB0, /dev/ttyACM1 (Linux, macOS: /dev/cu.*); COM5, \\\\.\\COM12;\n"
+    "                  a serial server on the network: rfc2217://HOST:PORT (RFC 2217: the\n"
+    "                  line is set through it) or tcp://HOST:PORT (raw: the server's line\n"
+    "                  must be set to 115200 8E1), HOST a name or an address, IPv6 in\n"
+    "                  brackets (rfc2217://[::1]:2217); not with --match\n"
     "  --image FILE    the firmware image: a raw binary from 0x08000000, Intel HEX, S-record\n"
     "                  or ELF32, told apart by their content\n"
     "  --wait SECONDS  how long a port waits for its device to answer, at link set-up and at\n"
@@ -151,12 +155,21 @@ bool parse_options(int argc, const char* const* argv, CliOptions& options, std::
   return true;
 }
 
+uint32_t connect_ms(uint32_t wait_s) {
+  return wait_s && wait_s * 1000ull < NET_CONNECT_MS ? wait_s * 1000 : NET_CONNECT_MS;
+}
+
 bool check_ports(const CliOptions& options, std::string& error) {
   std::set<std::string> seen;
   for (const std::string& name : options.ports) {
     char key[SERIAL_KEY_SIZE];
     if (!serial_port_key(name.c_str(), key, sizeof key)) {
-      error = "not a port name on this system: " + name;
+      error = "not a port name on this system: " + name + " (" + SERIAL_NAME_FORMS + ")";
+      return false;
+    }
+    if (!options.matches.empty() && serial_is_network(name.c_str())) {
+      error = "--match selects USB adapters by what they are, which a network port (" + name +
+              ") does not tell: give network ports without --match";
       return false;
     }
     if (!seen.insert(key).second) {
