@@ -1,0 +1,266 @@
+#!/usr/bin/env python3
+"""quarv-flash through serial servers on loopback: Debian's ser2net with quarv-sim devices behind
+it, and peers of the test's own for what ser2net will not do. With --w32, the Windows console
+build once under Wine through ser2net. Usage: cli_net_test.py --flash EXE --sim SIM [--w32 EXE
+--template PREFIX]"""
+import os
+import random
+import select
+import signal
+import socket
+import sys
+import threading
+import time
+import tty
+import unittest
+
+from cli_base import ARGS, IMAGE, PADDED, CliBase, harness, main
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "cli"))
+from net_rig import Ser2net  # noqa: E402
+
+IAC, SB, SE, NOP, WILL, WONT, DO, DONT = 255, 250, 240, 241, 251, 252, 253, 254
+COM_PORT = 44
+# What quarv-flash asks of a server: DTR off, RTS off, 115200 baud, 8 bits, even, 1 stop, no flow.
+SETTINGS = [(5, b"\x09"), (5, b"\x0c"), (1, (115200).to_bytes(4, "big")), (2, b"\x08"),
+            (3, b"\x03"), (4, b"\x01"), (5, b"\x01")]
+
+
+class Peer(threading.Thread):
+    """A serial server between one client and a quarv-sim device, with a fault (mode): "" none,
+    "odd" answers parity none, "mute" never answers the line settings, "split" sends every byte in a
+    segment of its own, "chatter" puts commands between reply bytes, "close" closes mid-frame,
+    "hang" goes silent mid-update without closing, "flood" sends commands and bytes without end.
+    It records the client's COM port commands, and its line data after Telnet is undone."""
+
+    def __init__(self, device, mode=""):
+        super().__init__(daemon=True)
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.url = "rfc2217://127.0.0.1:%d" % self.listener.getsockname()[1]
+        self.device, self.mode, self.commands, self.data = device, mode, [], bytearray()
+        self.options = []
+        self.start()
+
+    def send(self, client, raw):
+        if self.mode in ("split", "chatter"):
+            for i in range(len(raw)):
+                client.sendall(raw[i:i + 1])
+                if self.mode == "chatter":
+                    client.sendall(bytes([IAC, NOP, IAC, SB, COM_PORT, 107, 0x30, IAC, SE]))
+                time.sleep(0.0003)
+        else:
+            client.sendall(raw)
+
+    def client_bytes(self, client, raw, state, fd):
+        for byte in raw:
+            if state["sub"] is not None:
+                if state["iac"] and byte == SE:
+                    sub, state["sub"], state["iac"] = state["sub"], None, False
+                    if sub[:1] == bytes([COM_PORT]) and len(sub) > 1:
+                        self.commands.append((sub[1], bytes(sub[2:])))
+                        self.answer(client, sub[1], bytes(sub[2:]))
+                elif state["iac"] or byte != IAC:
+                    state["sub"].append(byte)
+                    state["iac"] = False
+                else:
+                    state["iac"] = True
+            elif state["verb"]:
+                self.options.append((state["verb"], byte))
+                state["verb"] = 0
+            elif state["iac"]:
+                state["iac"] = False
+                if byte == IAC:
+                    self.data.append(byte)
+                    os.write(fd, bytes([byte]))
+                elif byte == SB:
+                    state["sub"] = bytearray()
+                elif byte >= WILL:
+                    state["verb"] = byte
+            elif byte == IAC:
+                state["iac"] = True
+            else:
+                self.data.append(byte)
+                os.write(fd, bytes([byte]))
+
+    def answer(self, client, code, value):
+        if self.mode == "mute" or (code == 5 and value[0] in (9, 12)):  # no modem lines
+            return
+        if code == 3 and self.mode == "odd":
+            value = b"\x01"
+        self.send(client, bytes([IAC, SB, COM_PORT, code + 100]) + value.replace(b"\xff", b"\xff\xff")
+                  + bytes([IAC, SE]))
+
+    def run(self):
+        client, _ = self.listener.accept()
+        client.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        fd = os.open(self.device, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        tty.setraw(fd)
+        self.send(client, bytes([IAC, WILL, 0, IAC, DO, 0, IAC, WILL, 3, IAC, DO, 3,
+                                 IAC, DO, COM_PORT, IAC, WILL, 1]))
+        state = {"sub": None, "iac": False, "verb": 0}
+        try:
+            while True:
+                if self.mode in ("close", "hang", "flood") and len(self.data) > 1500:
+                    break
+                ready = select.select([client, fd], [], [], 0.5)[0]
+                if client in ready:
+                    raw = client.recv(4096)
+                    if not raw:
+                        return
+                    self.client_bytes(client, raw, state, fd)
+                if fd in ready:
+                    reply = os.read(fd, 4096)
+                    self.send(client, reply.replace(b"\xff", b"\xff\xff"))
+            if self.mode == "close":
+                client.sendall(b"\x01\x02\x03")  # a reply's first bytes, then the end
+                client.close()
+            elif self.mode == "flood":
+                noise = random.Random(1).randbytes(4096)
+                while True:
+                    client.sendall(bytes([IAC, NOP, IAC, SB, COM_PORT, 106, 0]) * 100 + noise)
+            else:
+                time.sleep(60)  # hang: open, silent
+        except OSError:
+            pass
+        finally:
+            os.close(fd)
+
+
+class NetTest(CliBase):
+    def test_updates_through_ser2net(self):
+        # Through one server: two devices, one with a flipped bit; through a second: one over
+        # RFC 2217 with ser2net's default chardelay, one over raw TCP. All in one run.
+        good, bad, slow, raw = (self.sim("good"), self.sim("bad", "--flip-write", "2:5"),
+                                self.sim("slow"), self.sim("raw"))
+        one = Ser2net(self.work, [(good.link, "rfc2217", {"chardelay": "false"}),
+                                  (bad.link, "rfc2217", {"chardelay": "false"})], "one")
+        two = Ser2net(self.work, [(slow.link, "rfc2217", {}), (raw.link, "tcp", {})], "two")
+        try:
+            done = self.flash(*one.urls, *two.urls)
+        finally:
+            one.stop()
+            two.stop()
+        self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+        crc = "CRC 0x%04x" % harness.crc16(PADDED)
+        summary = {line.split()[0]: line.split()[1] for line in done.stdout.splitlines()
+                   if crc in line}
+        self.assertEqual(summary, {one.urls[0]: "OK", one.urls[1]: "FAILED", two.urls[0]: "OK",
+                                   two.urls[1]: "OK"})
+        # ser2net's pseudo-terminals have no modem lines: said, and used all the same.
+        notes = [e["text"] for e in self.events(event="trace") if e["port"] is None]
+        self.assertIn(one.urls[0] + ": line set to 115200 baud 8E1, no flow control", notes)
+        self.assertTrue(any(one.urls[0] + ": the server did not answer DTR and RTS" in n
+                            for n in notes), notes)
+        self.assertFalse(any(two.urls[1] in n for n in notes))  # raw TCP sets nothing
+        for sim in (good, slow, raw):
+            self.assertEqual(sim.stop(), PADDED)
+        self.assertNotEqual(bad.stop(), PADDED)
+
+    def test_settings_and_telnet_through_peers(self):
+        # Every 0xFF of this image is doubled on the way out and undone by the peer; replies come
+        # split byte by byte, or with commands between their bytes.
+        image = os.path.join(self.work, "ff.bin")
+        with open(image, "wb") as f:
+            f.write(bytes([0xff, 0x00, 0xff, 0xff]) * 512)
+        split, chatter = self.sim("split"), self.sim("chatter")
+        peers = [Peer(split.link, "split"), Peer(chatter.link, "chatter")]
+        done = self.flash(*[p.url for p in peers], image=image)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        with open(image, "rb") as f:
+            written = harness.padded(f.read())
+        for sim, peer in ((split, peers[0]), (chatter, peers[1])):
+            self.assertEqual(sim.stop()[:len(written)], written)
+            self.assertEqual(peer.commands[:len(SETTINGS)], SETTINGS)
+            self.assertIn((12, b"\x03"), peer.commands)  # the engine's purge, and at connect
+            self.assertTrue({(WILL, 0), (DO, 0), (WILL, 3), (DO, 3), (WILL, COM_PORT),
+                             (DONT, 1)} <= set(peer.options), peer.options)
+
+    def test_servers_refused(self):
+        closed = free_port_closed()
+        cases = [("odd", 2, "parity none (1)"),
+                 ("mute", 3, "the server did not answer the line settings within 10 s"),
+                 (None, 3, "cannot connect to 127.0.0.1 port %d (%s)" % (closed, os.strerror(111))),
+                 ("host", 3, "unknown host nosuch.invalid")]
+        for mode, status, message in cases:
+            with self.subTest(mode):
+                device = self.sim("refused-%s" % mode)
+                url = ("rfc2217://127.0.0.1:%d" % closed if mode is None else
+                       "tcp://nosuch.invalid:2217" if mode == "host" else Peer(device.link, mode).url)
+                started = time.monotonic()
+                done = self.flash(url)
+                self.assertLess(time.monotonic() - started, 13)
+                self.assertEqual(done.returncode, status, done.stderr)
+                self.assertIn(message, done.stderr)
+                self.assertIn("nothing was flashed", done.stderr)
+                self.assertEqual(device.requests(), [])
+
+    def test_connections_lost_or_silent(self):
+        # One closed mid-frame, one gone silent without a close, one flooding: none OK, each
+        # ended under --wait; a stopped ser2net ends its update as a pulled adapter would.
+        big = os.path.join(self.work, "big.bin")
+        with open(big, "wb") as f:
+            f.write(os.urandom(16384))
+        sims = [self.sim(mode) for mode in ("close", "hang", "flood", "stopped")]
+        peers = [Peer(sim.link, sim.link.rsplit("/", 1)[1]) for sim in sims[:3]]
+        server = Ser2net(self.work, [(sims[3].link, "rfc2217", {"chardelay": "false"})])
+        run = self.flash_async("--wait", "1", *[p.url for p in peers], *server.urls, image=big)
+        self.wait_for(lambda: any(r["command"] == "write" for r in sims[3].requests()))
+        server.stop()
+        out, err = run.communicate(timeout=60)
+        self.assertEqual(run.returncode, 3, out + err)
+        verdicts = {e["port"]: (e["text"], e.get("detail")) for e in self.events(event="result")}
+        self.assertEqual(verdicts, {peers[0].url: ("PORT LOST", "connection lost"),
+                                    peers[1].url: ("NO ANSWER", None),
+                                    peers[2].url: ("NO ANSWER", None),
+                                    server.urls[0]: ("PORT LOST", "connection lost")})
+        self.assertIn("%s was lost (connection lost: the server closed it" % server.urls[0], err)
+
+    def test_station_connects_again(self):
+        # A station's unit through ser2net; the server goes away and comes back on the same port:
+        # the next unit is flashed on the same tally.
+        device = self.sim("unit", "--app-after-reset", "--next-unit-ms", "1500")
+        server = Ser2net(self.work, [(device.link, "rfc2217", {"chardelay": "false"})])
+        run = self.station(server.urls[0])
+        self.wait_for(lambda: len(self.events(event="result")) == 1)
+        server.stop()
+        self.wait_for(lambda: self.events(event="removed"))
+        server.restart()
+        self.wait_for(lambda: len(self.events(event="result")) == 2, timeout_s=30)
+        run.send_signal(signal.SIGINT)
+        out = run.communicate(timeout=30)[0]
+        self.assertEqual(run.returncode, 0, out)
+        self.assertEqual([e["text"] for e in self.events(event="result")], ["OK", "OK"])
+        self.assertRegex(out, r"%s +2 OK +0 FAILED" % server.urls[0])
+        self.assertTrue(self.events(event="connected"))
+        server.stop()
+
+    def flash_async(self, *args, image=IMAGE):
+        import subprocess
+        return subprocess.Popen([ARGS.flash, "--image", image, "--log", self.log, *args],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def free_port_closed():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class WindowsNetTest(CliBase):
+    def test_flashes_through_ser2net_under_wine(self):
+        import subprocess
+        prefix = harness.Prefix(ARGS.template)
+        device = self.sim("wine")
+        server = Ser2net(self.work, [(device.link, "rfc2217", {"chardelay": "false"}),])
+        try:
+            done = subprocess.run([prefix.wine, ARGS.w32, "--image", IMAGE, server.urls[0]],
+                                  env=prefix.env, capture_output=True, timeout=120)
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+            self.assertEqual(device.stop(), PADDED)
+        finally:
+            server.stop()
+            prefix.close()
+
+
+if __name__ == "__main__":
+    main(NetTest, WindowsNetTest)
