@@ -231,8 +231,10 @@ void run_port(PortRun& run, const RunSetup& setup) {
   const bool network = serial_is_network(run.name.c_str());
   for (bool gap_seen = true;;) {
     if (!await_unit(run, gap_seen, answered_at)) {
-      if (network && port_error(run.port) && !stop_requested && reconnect(run, setup)) continue;
-      break;
+      if (!network || !port_error(run.port) || stop_requested || !reconnect(run, setup)) break;
+      // As a re-plugged adapter's: the silence between units may have passed unseen.
+      gap_seen = true;
+      continue;
     }
     start_job(run, setup);
     bool left = false;

@@ -16,8 +16,7 @@ import unittest
 
 from cli_base import ARGS, IMAGE, PADDED, CliBase, harness, main
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "cli"))
-from net_rig import Ser2net  # noqa: E402
+from net_rig import Ser2net
 
 IAC, SB, SE, NOP, WILL, WONT, DO, DONT = 255, 250, 240, 241, 251, 252, 253, 254
 COM_PORT = 44
@@ -41,15 +40,19 @@ class Peer(threading.Thread):
         self.options = []
         self.start()
 
-    def send(self, client, raw):
-        if self.mode in ("split", "chatter"):
-            for i in range(len(raw)):
-                client.sendall(raw[i:i + 1])
-                if self.mode == "chatter":
-                    client.sendall(bytes([IAC, NOP, IAC, SB, COM_PORT, 107, 0x30, IAC, SE]))
-                time.sleep(0.0003)
-        else:
-            client.sendall(raw)
+    def send(self, client, raw, reply=False):
+        """raw to the client: a reply's bytes doubled where 0xFF; split a byte (or an escaped
+        0xFF) to a segment ("split", "chatter"), with commands between a reply's bytes
+        ("chatter")."""
+        pieces = [bytes([b]) * (1 + (b == IAC and reply)) for b in raw]
+        if self.mode not in ("split", "chatter"):
+            return client.sendall(b"".join(pieces))
+        for piece in pieces:
+            for i in range(0, len(piece), 1 if self.mode == "split" else 2):
+                client.sendall(piece[i:i + 2])
+            if self.mode == "chatter" and reply:
+                client.sendall(bytes([IAC, NOP, IAC, SB, COM_PORT, 107, 0x30, IAC, SE]))
+            time.sleep(0.0003)
 
     def client_bytes(self, client, raw, state, fd):
         for byte in raw:
@@ -110,7 +113,7 @@ class Peer(threading.Thread):
                     self.client_bytes(client, raw, state, fd)
                 if fd in ready:
                     reply = os.read(fd, 4096)
-                    self.send(client, reply.replace(b"\xff", b"\xff\xff"))
+                    self.send(client, reply, True)
             if self.mode == "close":
                 client.sendall(b"\x01\x02\x03")  # a reply's first bytes, then the end
                 client.close()
