@@ -3,12 +3,13 @@
 it, and peers of the test's own for what ser2net will not do. With --w32, the Windows console
 build once under Wine through ser2net. Usage: cli_net_test.py --flash EXE --sim SIM [--w32 EXE
 --template PREFIX]"""
+import errno
 import os
 import random
 import select
 import signal
 import socket
-import sys
+import subprocess
 import threading
 import time
 import tty
@@ -27,15 +28,19 @@ SETTINGS = [(5, b"\x09"), (5, b"\x0c"), (1, (115200).to_bytes(4, "big")), (2, b"
 
 class Peer(threading.Thread):
     """A serial server between one client and a quarv-sim device, with a fault (mode): "" none,
-    "odd" answers parity none, "mute" never answers the line settings, "split" sends every byte in a
+    "odd" answers parity none, "mute" never answers the line settings, "deaf" never answers an
+    option, "split" sends every byte in a
     segment of its own, "chatter" puts commands between reply bytes, "close" closes mid-frame,
     "hang" goes silent mid-update without closing, "flood" sends commands and bytes without end.
     It records the client's COM port commands, and its line data after Telnet is undone."""
 
-    def __init__(self, device, mode=""):
+    def __init__(self, device, mode="", host="127.0.0.1"):
         super().__init__(daemon=True)
-        self.listener = socket.create_server(("127.0.0.1", 0))
-        self.url = "rfc2217://127.0.0.1:%d" % self.listener.getsockname()[1]
+        six = ":" in host
+        self.listener = socket.create_server((host, 0), family=socket.AF_INET6 if six else
+                                             socket.AF_INET)
+        self.url = "rfc2217://%s:%d" % ("[%s]" % host if six else host,
+                                        self.listener.getsockname()[1])
         self.device, self.mode, self.commands, self.data = device, mode, [], bytearray()
         self.options = []
         self.start()
@@ -98,8 +103,9 @@ class Peer(threading.Thread):
         client.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         fd = os.open(self.device, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
         tty.setraw(fd)
-        self.send(client, bytes([IAC, WILL, 0, IAC, DO, 0, IAC, WILL, 3, IAC, DO, 3,
-                                 IAC, DO, COM_PORT, IAC, WILL, 1]))
+        if self.mode != "deaf":
+            self.send(client, bytes([IAC, WILL, 0, IAC, DO, 0, IAC, WILL, 3, IAC, DO, 3,
+                                     IAC, DO, COM_PORT, IAC, WILL, 1]))
         state = {"sub": None, "iac": False, "verb": 0}
         try:
             while True:
@@ -132,14 +138,15 @@ class Peer(threading.Thread):
 class NetTest(CliBase):
     def test_updates_through_ser2net(self):
         # Through one server: two devices, one with a flipped bit; through a second: one over
-        # RFC 2217 with ser2net's default chardelay, one over raw TCP. All in one run.
+        # RFC 2217 with ser2net's default chardelay, one over raw TCP; a local port beside them.
         good, bad, slow, raw = (self.sim("good"), self.sim("bad", "--flip-write", "2:5"),
                                 self.sim("slow"), self.sim("raw"))
         one = Ser2net(self.work, [(good.link, "rfc2217", {"chardelay": "false"}),
                                   (bad.link, "rfc2217", {"chardelay": "false"})], "one")
         two = Ser2net(self.work, [(slow.link, "rfc2217", {}), (raw.link, "tcp", {})], "two")
+        local = self.sim("local")
         try:
-            done = self.flash(*one.urls, *two.urls)
+            done = self.flash(*one.urls, local.link, *two.urls)
         finally:
             one.stop()
             two.stop()
@@ -148,25 +155,25 @@ class NetTest(CliBase):
         summary = {line.split()[0]: line.split()[1] for line in done.stdout.splitlines()
                    if crc in line}
         self.assertEqual(summary, {one.urls[0]: "OK", one.urls[1]: "FAILED", two.urls[0]: "OK",
-                                   two.urls[1]: "OK"})
+                                   two.urls[1]: "OK", local.link: "OK"})
         # ser2net's pseudo-terminals have no modem lines: said, and used all the same.
         notes = [e["text"] for e in self.events(event="trace") if e["port"] is None]
         self.assertIn(one.urls[0] + ": line set to 115200 baud 8E1, no flow control", notes)
         self.assertTrue(any(one.urls[0] + ": the server did not answer DTR and RTS" in n
                             for n in notes), notes)
         self.assertFalse(any(two.urls[1] in n for n in notes))  # raw TCP sets nothing
-        for sim in (good, slow, raw):
+        for sim in (good, slow, raw, local):
             self.assertEqual(sim.stop(), PADDED)
         self.assertNotEqual(bad.stop(), PADDED)
 
     def test_settings_and_telnet_through_peers(self):
         # Every 0xFF of this image is doubled on the way out and undone by the peer; replies come
-        # split byte by byte, or with commands between their bytes.
+        # split byte by byte (from an IPv6 address), or with commands between their bytes.
         image = os.path.join(self.work, "ff.bin")
         with open(image, "wb") as f:
             f.write(bytes([0xff, 0x00, 0xff, 0xff]) * 512)
         split, chatter = self.sim("split"), self.sim("chatter")
-        peers = [Peer(split.link, "split"), Peer(chatter.link, "chatter")]
+        peers = [Peer(split.link, "split", "::1"), Peer(chatter.link, "chatter")]
         done = self.flash(*[p.url for p in peers], image=image)
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
         with open(image, "rb") as f:
@@ -179,44 +186,69 @@ class NetTest(CliBase):
                              (DONT, 1)} <= set(peer.options), peer.options)
 
     def test_servers_refused(self):
+        # Each refused with the reason before a byte reaches its device; all run at once.
         closed = free_port_closed()
-        cases = [("odd", 2, "parity none (1)"),
+        backlogged = socket.create_server(("127.0.0.1", 0), backlog=0)
+        full = [socket.socket() for _ in range(3)]  # its queue full: a connect is never answered
+        for client in full:
+            client.setblocking(False)
+            client.connect_ex(backlogged.getsockname())
+        cases = [("odd", 2, "answered 115200 baud, 8 data bits, parity none (1), stop bits 1"),
                  ("mute", 3, "the server did not answer the line settings within 10 s"),
-                 (None, 3, "cannot connect to 127.0.0.1 port %d (%s)" % (closed, os.strerror(111))),
-                 ("host", 3, "unknown host nosuch.invalid")]
+                 ("deaf", 3, "the server did not agree to COM port control (RFC 2217) within 10 s"),
+                 ("rfc2217://127.0.0.1:%d" % closed, 3,
+                  "cannot connect to 127.0.0.1 port %d (%s)" % (closed, os.strerror(errno.ECONNREFUSED))),
+                 ("tcp://nosuch.invalid:2217", 3, "unknown host nosuch.invalid"),
+                 ("tcp://127.0.0.1:%d" % backlogged.getsockname()[1], 3,
+                  "no answer from 127.0.0.1 port %d within 2 s" % backlogged.getsockname()[1])]
+        runs = []
         for mode, status, message in cases:
+            device = self.sim("refused-%d" % len(runs))
+            url = mode if "://" in mode else Peer(device.link, mode).url
+            runs.append((mode, status, message, device, time.monotonic(), subprocess.Popen(
+                [ARGS.flash, "--image", IMAGE, "--wait", "2", "--log", "%s.log" % device.link, url],
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)))
+        for mode, status, message, device, started, run in runs:
             with self.subTest(mode):
-                device = self.sim("refused-%s" % mode)
-                url = ("rfc2217://127.0.0.1:%d" % closed if mode is None else
-                       "tcp://nosuch.invalid:2217" if mode == "host" else Peer(device.link, mode).url)
-                started = time.monotonic()
-                done = self.flash(url)
+                err = run.communicate(timeout=30)[1]
                 self.assertLess(time.monotonic() - started, 13)
-                self.assertEqual(done.returncode, status, done.stderr)
-                self.assertIn(message, done.stderr)
-                self.assertIn("nothing was flashed", done.stderr)
+                self.assertEqual(run.returncode, status, err)
+                self.assertIn(message, err)
+                self.assertIn("nothing was flashed", err)
                 self.assertEqual(device.requests(), [])
+        for client in full + [backlogged]:
+            client.close()
 
     def test_connections_lost_or_silent(self):
         # One closed mid-frame, one gone silent without a close, one flooding: none OK, each
-        # ended under --wait; a stopped ser2net ends its update as a pulled adapter would.
+        # ended under --wait. A stopped ser2net, and one that gives the port to another client
+        # (kickolduser), end their updates as a pulled adapter would.
         big = os.path.join(self.work, "big.bin")
         with open(big, "wb") as f:
             f.write(os.urandom(16384))
-        sims = [self.sim(mode) for mode in ("close", "hang", "flood", "stopped")]
+        sims = [self.sim(mode) for mode in ("close", "hang", "flood", "stopped", "kicked")]
         peers = [Peer(sim.link, sim.link.rsplit("/", 1)[1]) for sim in sims[:3]]
-        server = Ser2net(self.work, [(sims[3].link, "rfc2217", {"chardelay": "false"})])
-        run = self.flash_async("--wait", "1", *[p.url for p in peers], *server.urls, image=big)
-        self.wait_for(lambda: any(r["command"] == "write" for r in sims[3].requests()))
-        server.stop()
+        stopped, kicking = (Ser2net(self.work, [(sim.link, "rfc2217", {"chardelay": "false"})],
+                                    os.path.basename(sim.link)) for sim in sims[3:])
+        run = subprocess.Popen([ARGS.flash, "--image", big, "--log", self.log, "--wait", "1",
+                                *[p.url for p in peers], *stopped.urls, *kicking.urls],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        for sim in sims[3:]:
+            self.wait_for(lambda: any(r["command"] == "write" for r in sim.requests()))
+        stopped.stop()
+        other = socket.create_connection(("127.0.0.1", kicking.ports[0]))
         out, err = run.communicate(timeout=60)
+        other.close()
+        kicking.stop()
         self.assertEqual(run.returncode, 3, out + err)
         verdicts = {e["port"]: (e["text"], e.get("detail")) for e in self.events(event="result")}
-        self.assertEqual(verdicts, {peers[0].url: ("PORT LOST", "connection lost"),
-                                    peers[1].url: ("NO ANSWER", None),
-                                    peers[2].url: ("NO ANSWER", None),
-                                    server.urls[0]: ("PORT LOST", "connection lost")})
-        self.assertIn("%s was lost (connection lost: the server closed it" % server.urls[0], err)
+        lost = ("PORT LOST", "connection lost")
+        self.assertEqual(verdicts, {peers[0].url: lost, peers[1].url: ("NO ANSWER", None),
+                                    peers[2].url: ("NO ANSWER", None), stopped.urls[0]: lost,
+                                    kicking.urls[0]: lost})
+        for url in stopped.urls + kicking.urls:
+            self.assertIn("%s was lost (connection lost: the server closed it, or gave the port to "
+                          "another client" % url, err)
 
     def test_station_connects_again(self):
         # A station's unit through ser2net; the server goes away and comes back on the same port:
@@ -237,12 +269,6 @@ class NetTest(CliBase):
         self.assertTrue(self.events(event="connected"))
         server.stop()
 
-    def flash_async(self, *args, image=IMAGE):
-        import subprocess
-        return subprocess.Popen([ARGS.flash, "--image", image, "--log", self.log, *args],
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-
-
 def free_port_closed():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
@@ -251,7 +277,6 @@ def free_port_closed():
 
 class WindowsNetTest(CliBase):
     def test_flashes_through_ser2net_under_wine(self):
-        import subprocess
         prefix = harness.Prefix(ARGS.template)
         device = self.sim("wine")
         server = Ser2net(self.work, [(device.link, "rfc2217", {"chardelay": "false"}),])
