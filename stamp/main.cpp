@@ -200,8 +200,7 @@ int stamp_main(int argc, char** argv) {
   if (!stamp_updater(exe, image.bytes, fields, stamped, error))
     return refuse("the template " + options.templ + " " + error);
   if (!write_replacing(options.out, options.out + ".quarv-stamp-", true, stamped, error)) {
-    fprintf(stderr, "quarv-stamp: %s
-", shown_text(error).c_str());
+    fprintf(stderr, "quarv-stamp: %s\n", shown_text(error).c_str());
     return EXIT_WRITE;
   }
   printf("%s: %s with %s (%s, %zu bytes, CRC 0x%04x)\n", shown_text(options.out).c_str(),
