@@ -56,11 +56,11 @@ const char USAGE[] =
     "silent), or was lost (a connection closed too); no port is flashed when one cannot be\n"
     "opened; 4 no answer within --wait; 5 every device as for 0, but the log could not be\n"
     "written whole; 130 stopped by a signal (SIGINT, SIGTERM, SIGHUP) before every port had\n"
-    "ended. When ports end differently: 3 wins over 4, 4 over 1. --station: 0 when no unit failed, "
-    "1 otherwise (3 when a port was lost, 130 when\n"
-    "a unit was cut short by a signal). Output that cannot be written (a closed pipe) changes\n"
-    "neither the updates nor the exit status; the log notes it. --help, --version, --list: 0, or\n"
-    "1 when their output cannot be written. No port matching --match: 2, listing those present.\n";
+    "ended. When ports end differently: 3 wins over 4, 4 over 1. --station: 0 when no unit\n"
+    "failed, 1 otherwise (3 when a port was lost, 130 when a unit was cut short by a\n"
+    "signal). Output that cannot be written (a closed pipe) changes neither the updates nor\n"
+    "the exit status; the log notes it. --help, --version, --list: 0, or 1 when their output\n"
+    "cannot be written. No port matching --match: 2, listing those present.\n";
 
 bool parse_seconds(const char* text, uint32_t& seconds) {
   size_t length = strlen(text);

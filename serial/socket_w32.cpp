@@ -29,18 +29,27 @@ void words(int code, char* text, size_t size) {
     snprintf(text, size, "error %d", code);
 }
 
-int wait_for(SOCKET socket, short events, uint32_t wait_ms) {
-  WSAPOLLFD ready{socket, events, 0};
-  return WSAPoll(&ready, 1, static_cast<INT>(wait_ms));
+// select, not WSAPoll: WSAPoll on Windows before 10 2004 never reports a refused connect, so
+// a refused server would look like one that does not answer. 1 ready, 0 not within wait_ms;
+// a failed connect shows in the exception set, and counts as ready.
+int wait_for(SOCKET socket, bool writing, uint32_t wait_ms) {
+  fd_set ready, failed;
+  FD_ZERO(&ready);
+  FD_ZERO(&failed);
+  FD_SET(socket, &ready);
+  FD_SET(socket, &failed);
+  timeval limit{static_cast<long>(wait_ms / 1000), static_cast<long>(wait_ms % 1000 * 1000)};
+  int n = select(0, writing ? nullptr : &ready, writing ? &ready : nullptr, &failed, &limit);
+  return n > 0 ? 1 : n;
 }
 
 // One address within wait_ms: 0, or the Winsock error of the failure.
 int connect_one(SOCKET socket, const addrinfo& address, uint32_t wait_ms) {
   if (connect(socket, address.ai_addr, static_cast<int>(address.ai_addrlen)) == 0) return 0;
   if (WSAGetLastError() != WSAEWOULDBLOCK) return WSAGetLastError();
-  WSAPOLLFD ready{socket, POLLOUT, 0};
-  int polled = WSAPoll(&ready, 1, static_cast<INT>(wait_ms));
+  int polled = wait_for(socket, true, wait_ms);
   if (polled == 0) return WSAETIMEDOUT;
+  if (polled < 0) return WSAGetLastError();
   int code = 0;
   int length = sizeof code;
   if (getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&code), &length) != 0)
@@ -118,7 +127,7 @@ uint32_t socket_send(SocketId id, const uint8_t* bytes, uint32_t count) {
     if (n > 0) {
       put += static_cast<uint32_t>(n);
     } else if (WSAGetLastError() == WSAEWOULDBLOCK) {
-      if (wait_for(socket, POLLOUT, SOCKET_SEND_MS) == 0) return WSAETIMEDOUT;
+      if (wait_for(socket, true, SOCKET_SEND_MS) == 0) return WSAETIMEDOUT;
     } else {
       return static_cast<uint32_t>(WSAGetLastError());
     }
@@ -129,7 +138,7 @@ uint32_t socket_send(SocketId id, const uint8_t* bytes, uint32_t count) {
 int32_t socket_receive(SocketId id, uint8_t* buffer, uint32_t size, uint32_t wait_ms,
                        uint32_t& error) {
   SOCKET socket = static_cast<SOCKET>(id);
-  int polled = wait_for(socket, POLLIN, wait_ms);
+  int polled = wait_for(socket, false, wait_ms);
   if (polled == 0) return 0;
   int n =
       polled < 0 ? -1 : recv(socket, reinterpret_cast<char*>(buffer), static_cast<int>(size), 0);

@@ -277,14 +277,25 @@ def free_port_closed():
 
 class WindowsNetTest(CliBase):
     def test_flashes_through_ser2net_under_wine(self):
+        # Winsock: two devices through ser2net over RFC 2217 and raw TCP in one run; then a port
+        # where nothing listens, refused in the system's words.
         prefix = harness.Prefix(ARGS.template)
-        device = self.sim("wine")
-        server = Ser2net(self.work, [(device.link, "rfc2217", {"chardelay": "false"}),])
+        devices = [self.sim("wine-rfc2217"), self.sim("wine-tcp")]
+        server = Ser2net(self.work, [(devices[0].link, "rfc2217", {"chardelay": "false"}),
+                                     (devices[1].link, "tcp", {"chardelay": "false"})])
+        closed = free_port_closed()
         try:
-            done = subprocess.run([prefix.wine, ARGS.w32, "--image", IMAGE, server.urls[0]],
-                                  env=prefix.env, capture_output=True, timeout=120)
-            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
-            self.assertEqual(device.stop(), PADDED)
+            refused = b"cannot connect to 127.0.0.1 port %d (" % closed
+            for urls, status, said in ((server.urls, 0, []),
+                                       (["tcp://127.0.0.1:%d" % closed], 3,
+                                        [refused, b"error 10061)"])):
+                done = subprocess.run([prefix.wine, ARGS.w32, "--image", IMAGE, *urls],
+                                      env=prefix.env, capture_output=True, timeout=120)
+                self.assertEqual(done.returncode, status, done.stdout + done.stderr)
+                for words in said:
+                    self.assertIn(words, done.stderr)
+            for device in devices:
+                self.assertEqual(device.stop(), PADDED)
         finally:
             server.stop()
             prefix.close()
