@@ -31,7 +31,8 @@ class Peer(threading.Thread):
     "odd" answers parity none, "mute" never answers the line settings, "deaf" never answers an
     option, "split" sends every byte in a
     segment of its own, "chatter" puts commands between reply bytes, "close" closes mid-frame,
-    "hang" goes silent mid-update without closing, "flood" sends commands and bytes without end.
+    "hang" goes silent mid-update without closing, "flood" sends commands and bytes without end
+    mid-update, "babble" from the moment the line is set.
     It records the client's COM port commands, and its line data after Telnet is undone."""
 
     def __init__(self, device, mode="", host="127.0.0.1"):
@@ -111,6 +112,8 @@ class Peer(threading.Thread):
             while True:
                 if self.mode in ("close", "hang", "flood") and len(self.data) > 1500:
                     break
+                if self.mode == "babble" and len(self.commands) >= len(SETTINGS):
+                    break
                 ready = select.select([client, fd], [], [], 0.5)[0]
                 if client in ready:
                     raw = client.recv(4096)
@@ -123,7 +126,7 @@ class Peer(threading.Thread):
             if self.mode == "close":
                 client.sendall(b"\x01\x02\x03")  # a reply's first bytes, then the end
                 client.close()
-            elif self.mode == "flood":
+            elif self.mode in ("flood", "babble"):
                 noise = random.Random(1).randbytes(4096)
                 while True:
                     client.sendall(bytes([IAC, NOP, IAC, SB, COM_PORT, 106, 0]) * 100 + noise)
@@ -220,20 +223,21 @@ class NetTest(CliBase):
             client.close()
 
     def test_connections_lost_or_silent(self):
-        # One closed mid-frame, one gone silent without a close, one flooding: none OK, each
-        # ended under --wait. A stopped ser2net, and one that gives the port to another client
+        # One closed mid-frame, one gone silent without a close, one flooding mid-update and one
+        # from the start: none OK, each ended under --wait. A stopped ser2net, and one that gives the port to another client
         # (kickolduser), end their updates as a pulled adapter would.
         big = os.path.join(self.work, "big.bin")
         with open(big, "wb") as f:
             f.write(os.urandom(16384))
-        sims = [self.sim(mode) for mode in ("close", "hang", "flood", "stopped", "kicked")]
-        peers = [Peer(sim.link, sim.link.rsplit("/", 1)[1]) for sim in sims[:3]]
+        sims = [self.sim(mode) for mode in ("close", "hang", "flood", "babble", "stopped",
+                                            "kicked")]
+        peers = [Peer(sim.link, os.path.basename(sim.link)) for sim in sims[:4]]
         stopped, kicking = (Ser2net(self.work, [(sim.link, "rfc2217", {"chardelay": "false"})],
-                                    os.path.basename(sim.link)) for sim in sims[3:])
+                                    os.path.basename(sim.link)) for sim in sims[4:])
         run = subprocess.Popen([ARGS.flash, "--image", big, "--log", self.log, "--wait", "1",
                                 *[p.url for p in peers], *stopped.urls, *kicking.urls],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        for sim in sims[3:]:
+        for sim in sims[4:]:
             self.wait_for(lambda: any(r["command"] == "write" for r in sim.requests()))
         stopped.stop()
         other = socket.create_connection(("127.0.0.1", kicking.ports[0]))
@@ -244,7 +248,8 @@ class NetTest(CliBase):
         verdicts = {e["port"]: (e["text"], e.get("detail")) for e in self.events(event="result")}
         lost = ("PORT LOST", "connection lost")
         self.assertEqual(verdicts, {peers[0].url: lost, peers[1].url: ("NO ANSWER", None),
-                                    peers[2].url: ("NO ANSWER", None), stopped.urls[0]: lost,
+                                    peers[2].url: ("NO ANSWER", None),
+                                    peers[3].url: ("NO ANSWER", None), stopped.urls[0]: lost,
                                     kicking.urls[0]: lost})
         for url in stopped.urls + kicking.urls:
             self.assertIn("%s was lost (connection lost: the server closed it, or gave the port to "

@@ -53,8 +53,53 @@ void sleep_ms(uint32_t ms) { now_ms += ms; }
 
 // Line data with commands between its bytes comes out of the reader as the data, whole.
 static void check_round_trip(const uint8_t* data, size_t size) {
-  static const uint8_t noise[] = {TELNET_IAC, TELNET_NOP, TELNET_IAC, TELNET_SB,  TELNET_COM_PORT,
-                                  107,        TELNET_IAC, TELNET_IAC, TELNET_IAC, TELNET_SE};
+  // A command, a notice with a doubled 0xFF, an option, a subnegotiation broken off by a
+  // command, one longer than the reader keeps.
+  static const uint8_t noise[] = {TELNET_IAC,
+                                  TELNET_NOP,
+                                  TELNET_IAC,
+                                  TELNET_SB,
+                                  TELNET_COM_PORT,
+                                  107,
+                                  TELNET_IAC,
+                                  TELNET_IAC,
+                                  TELNET_IAC,
+                                  TELNET_SE,
+                                  TELNET_IAC,
+                                  TELNET_DO,
+                                  TELNET_BINARY,
+                                  TELNET_IAC,
+                                  TELNET_SB,
+                                  TELNET_COM_PORT,
+                                  106,
+                                  1,
+                                  TELNET_IAC,
+                                  TELNET_NOP,
+                                  TELNET_IAC,
+                                  TELNET_SB,
+                                  TELNET_COM_PORT,
+                                  1,
+                                  2,
+                                  3,
+                                  4,
+                                  5,
+                                  6,
+                                  7,
+                                  8,
+                                  9,
+                                  10,
+                                  11,
+                                  12,
+                                  13,
+                                  14,
+                                  15,
+                                  16,
+                                  17,
+                                  18,
+                                  19,
+                                  20,
+                                  TELNET_IAC,
+                                  TELNET_SE};
   TelnetReader reader{};
   std::vector<uint8_t> decoded;
   for (size_t i = 0; i <= size; ++i) {
