@@ -7,7 +7,10 @@ paced at 115,200 baud 8E1, the same simulated line as the dialog's figures.
   11 bits per byte, plus the programming time of every block. The update from the first probe
   to the reset request is given too, measured as the dialog's figures are.
 - Ports: the wall time of quarv-flash flashing 8 devices at once against one device.
-- Waiting: CPU time of quarv-flash while its devices stay silent, per port, in % of one core."""
+- Waiting: CPU time of quarv-flash while its devices stay silent, per port, in % of one core.
+- Network: the update from the first probe to the reset request through Debian's ser2net on
+  loopback (RFC 2217 with chardelay false and with ser2net's default, raw TCP) beside a local
+  pseudo-terminal, in the same run, each against the model and against the local port."""
 import argparse
 import json
 import os
@@ -20,6 +23,9 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "winerig"))
 from bench import update_times  # noqa: E402  the dialog's own model of the whole update
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "cli"))
+from net_rig import Ser2net  # noqa: E402  ser2net serving the devices' pseudo-terminals
 
 BYTE_S = 11 / 115200
 BLOCK_FRAME, ACK, QUERY = 1024 + 11, 10, 13
@@ -50,11 +56,12 @@ def stop_devices(devices):
     return requests
 
 
-def flash(args, devices, *options):
-    """(wall seconds, CPU seconds) of one quarv-flash run over the devices."""
+def flash(args, devices, *options, names=None):
+    """(wall seconds, CPU seconds) of one quarv-flash run over the devices (or those names)."""
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     started = time.monotonic()
-    subprocess.run([args.flash, "--image", args.image, *options, *[d[0] for d in devices]],
+    subprocess.run([args.flash, "--image", args.image, *options,
+                    *(names or [d[0] for d in devices])],
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     wall = time.monotonic() - started
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
@@ -103,6 +110,25 @@ def main():
         stop_devices(devices)
         print("  waiting on %d silent port%s for %.1f s: CPU %.3f s, %.2f %% of a core per port"
               % (count, "s" if count > 1 else "", wall, cpu, 100 * cpu / wall / count))
+
+    print("  first probe to reset request, program 0 ms, the same device model behind each:")
+    local = None
+    for label, kind, options in (("local pseudo-terminal", None, {}),
+                                 ("ser2net rfc2217, chardelay false", "rfc2217",
+                                  {"chardelay": "false"}),
+                                 ("ser2net rfc2217, its default", "rfc2217", {}),
+                                 ("ser2net tcp, chardelay false", "tcp", {"chardelay": "false"})):
+        devices = start_devices(args, work, 1)
+        server = kind and Ser2net(work, [(devices[0][0], kind, options)], "bench-%s" % kind)
+        try:
+            flash(args, devices, names=server and server.urls)
+        finally:
+            if server:
+                server.stop()
+        measured, model = update_times(stop_devices(devices)[0], 0)
+        local = local or measured
+        print("  %-34s %8.3f s %8.3f s %7.3f, against the local port %.3f"
+              % (label, measured, model, measured / model, measured / local))
     return 0
 
 

@@ -9,6 +9,7 @@
 
 #include "engine/frame.h"
 #include "engine/update_job.h"
+#include "serial/net.h"
 #include "serial/serial.h"
 
 // Exit statuses, and each port's own result.
@@ -51,6 +52,9 @@ std::string identity_fields(const PortInfo& port);
 // A JSON string in valid UTF-8, whatever the bytes.
 std::string json_text(const std::string& text);
 
+// How long one attempt to connect to a network port may take: NET_CONNECT_MS, or less with a
+// shorter --wait.
+uint32_t connect_ms(uint32_t wait_s);
 // Fills options; false with a message in error on bad input.
 bool parse_options(int argc, const char* const* argv, CliOptions& options, std::string& error);
 // Port names: none twice, each a possible port name on this platform.

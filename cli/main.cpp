@@ -155,11 +155,13 @@ int flash_main(int argc, char** argv) {
   // Every port is opened before any job starts: a command with one wrong port flashes nothing.
   std::deque<PortRun> runs(options.ports.size());
   bool opened = true;
+  bool unsuitable = false;  // a serial server that will not set the line as asked
   for (size_t i = 0; i < runs.size(); ++i) {
     char message[1024];
     runs[i].name = options.ports[i];
     runs[i].identity = identity_fields(chosen[i]);
-    runs[i].port = serial_open(runs[i].name.c_str(), message, sizeof message);
+    runs[i].port = serial_open(runs[i].name.c_str(), message, sizeof message,
+                               connect_ms(options.wait_s), unsuitable);
     if (runs[i].port != PORT_INVALID) continue;
     fprintf(stderr, "quarv-flash: %s\n", shown_text(message).c_str());
     report_event(&runs[i], "error", message);
@@ -170,7 +172,7 @@ int flash_main(int argc, char** argv) {
     free(loaded.image);
     report_close();
     fprintf(stderr, "quarv-flash: nothing was flashed\n");
-    return EXIT_PORT;
+    return unsuitable ? EXIT_USAGE : EXIT_PORT;
   }
 
   console_on_stop(on_stop);

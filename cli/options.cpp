@@ -16,7 +16,13 @@ const char USAGE[] =
     "checks the device's CRC-16/MODBUS of it against the image's, and resets the device.\n"
     "\n"
     "Options:\n"
-    "  PORT            /dev/ttyUSB0, /dev/ttyACM1 (Linux, macOS: /dev/cu.*); COM5, \\\\.\\COM12\n"
+    "  PORT            /dev/ttyUSB0, /dev/ttyACM1 (Linux, macOS: /dev/cu.*); COM5, \\\\.\\COM12;\n"
+    "                  a serial server on the network: rfc2217://HOST:PORT (RFC 2217: the\n"
+    "                  line is set through it) or tcp://HOST:PORT (raw: the server's line\n"
+    "                  must be set to 115200 8E1), HOST a name or an address, IPv6 in\n"
+    "                  brackets (rfc2217://[::1]:2217); not with --match. Each is connected\n"
+    "                  within 5 s (or --wait) and set up before any device is written;\n"
+    "                  --station connects again to one whose connection was lost\n"
     "  --image FILE    the firmware image: a raw binary from 0x08000000, Intel HEX, S-record\n"
     "                  or ELF32, told apart by their content\n"
     "  --wait SECONDS  how long a port waits for its device to answer, at link set-up and at\n"
@@ -45,14 +51,16 @@ const char USAGE[] =
     "  --version       print the version and exit\n"
     "\n"
     "Exit status: 0 every device verified and reset; 1 a device failed verification; 2 bad\n"
-    "options or image (no port opened); 3 a port could not be opened or set up, or was lost\n"
-    "(no port is flashed when one cannot be opened); 4 no answer within --wait; 5 every device\n"
-    "as for 0, but the log could not be written whole; 130 stopped by a signal (SIGINT,\n"
-    "SIGTERM, SIGHUP) before every port had ended. When ports end differently: 3 wins over 4,\n"
-    "4 over 1. --station: 0 when no unit failed, 1 otherwise (3 when a port was lost, 130 when\n"
-    "a unit was cut short by a signal). Output that cannot be written (a closed pipe) changes\n"
-    "neither the updates nor the exit status; the log notes it. --help, --version, --list: 0, or\n"
-    "1 when their output cannot be written. No port matching --match: 2, listing those present.\n";
+    "options or image (no port opened), or a serial server that does not take 115200 8E1\n"
+    "(nothing sent); 3 a port could not be opened or set up (a server refused, unknown or\n"
+    "silent), or was lost (a connection closed too); no port is flashed when one cannot be\n"
+    "opened; 4 no answer within --wait; 5 every device as for 0, but the log could not be\n"
+    "written whole; 130 stopped by a signal (SIGINT, SIGTERM, SIGHUP) before every port had\n"
+    "ended. When ports end differently: 3 wins over 4, 4 over 1. --station: 0 when no unit\n"
+    "failed, 1 otherwise (3 when a port was lost, 130 when a unit was cut short by a\n"
+    "signal). Output that cannot be written (a closed pipe) changes neither the updates nor\n"
+    "the exit status; the log notes it. --help, --version, --list: 0, or 1 when their output\n"
+    "cannot be written. No port matching --match: 2, listing those present.\n";
 
 bool parse_seconds(const char* text, uint32_t& seconds) {
   size_t length = strlen(text);
@@ -148,7 +156,17 @@ bool parse_options(int argc, const char* const* argv, CliOptions& options, std::
     error = "no PORT or --match given";
     return false;
   }
+  for (const std::string& name : options.ports)
+    if (!options.matches.empty() && serial_is_network(name.c_str())) {
+      error = "--match selects USB adapters by what they are, which a network port (" + name +
+              ") does not tell: give network ports without --match";
+      return false;
+    }
   return true;
+}
+
+uint32_t connect_ms(uint32_t wait_s) {
+  return wait_s && wait_s * 1000ull < NET_CONNECT_MS ? wait_s * 1000 : NET_CONNECT_MS;
 }
 
 bool check_ports(const CliOptions& options, std::string& error) {
@@ -156,7 +174,7 @@ bool check_ports(const CliOptions& options, std::string& error) {
   for (const std::string& name : options.ports) {
     char key[SERIAL_KEY_SIZE];
     if (!serial_port_key(name.c_str(), key, sizeof key)) {
-      error = "not a port name on this system: " + name;
+      error = "not a port name on this system: " + name + " (" + SERIAL_NAME_FORMS + ")";
       return false;
     }
     if (!seen.insert(key).second) {

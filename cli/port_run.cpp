@@ -22,6 +22,7 @@ enum : uint32_t {
   // be silent up to the engine's reply time-out (a sector erased, replies lost) and is still
   // the same board; one pulled is told once the engine's resend has gone unanswered too.
   UNIT_LEFT_MS = REPLY_TIMEOUT_MS + RESEND_GRACE_MS,
+  RECONNECT_MS = 1000,  // station mode: between attempts to reach a network port again
 };
 
 // How long silence lasts before the unit counts as gone, in station mode.
@@ -178,6 +179,32 @@ void port_lost(PortRun& run) {
   report_event(&run, "error", text);
 }
 
+// Station mode: a network port whose connection was lost is connected again, as an adapter
+// plugged back is served again, every RECONNECT_MS until a stop signal. The lost connection
+// stays the port's until a new one is made.
+bool reconnect(PortRun& run, const RunSetup& setup) {
+  char why[256];
+  serial_error_text(port_error(run.port), why, sizeof why);
+  report_event(&run, "removed", run.name + ": " + why + "; connecting again");
+  bool told = false;
+  while (!stop_requested) {
+    char message[1024];
+    bool unsuitable = false;
+    PortHandle port = serial_open(run.name.c_str(), message, sizeof message,
+                                  connect_ms(setup.wait_s), unsuitable);
+    if (port != PORT_INVALID) {
+      serial_close(run.port);
+      run.port = port;
+      report_event(&run, "connected", run.name + " connected again");
+      return true;
+    }
+    if (!told) report_event(&run, "error", message);
+    told = true;
+    for (uint32_t waited = 0; waited < RECONNECT_MS && !stop_requested; waited += 50) sleep_ms(50);
+  }
+  return false;
+}
+
 }  // namespace
 
 // The engine's status texts of the job on this thread go into its port's log.
@@ -193,6 +220,7 @@ void run_port(PortRun& run, const RunSetup& setup) {
     bool left = false;
     int result = update_unit(run, setup, monotonic_ms(), left);
     if (result == EXIT_PORT) port_lost(run);
+    if (result == EXIT_PORT && serial_is_network(run.name.c_str())) run.detail = "connection lost";
     report_unit_ends(run, result, false);
     report_port_ends(run, result, verdict_of(result));
     return;
@@ -200,7 +228,14 @@ void run_port(PortRun& run, const RunSetup& setup) {
   uint32_t failed = 0;
   bool cut_short = false;
   uint64_t answered_at = 0;
-  for (bool gap_seen = true; await_unit(run, gap_seen, answered_at);) {
+  const bool network = serial_is_network(run.name.c_str());
+  for (bool gap_seen = true;;) {
+    if (!await_unit(run, gap_seen, answered_at)) {
+      if (!network || !port_error(run.port) || stop_requested || !reconnect(run, setup)) break;
+      // As a re-plugged adapter's: the silence between units may have passed unseen.
+      gap_seen = true;
+      continue;
+    }
     start_job(run, setup);
     bool left = false;
     int result = update_unit(run, setup, answered_at, left);
@@ -213,6 +248,16 @@ void run_port(PortRun& run, const RunSetup& setup) {
       run.detail = "adapter removed";
       report_unit_ends(run, EXIT_FAILED, true);
       break;
+    }
+    if (result == EXIT_PORT && network) {
+      // As a pulled adapter's: the unit is not done; the same tally goes on once connected.
+      run.detail = "connection lost";
+      report_unit_ends(run, EXIT_FAILED, begun);
+      failed += begun;
+      run.detail.clear();
+      if (stop_requested || !reconnect(run, setup)) break;
+      gap_seen = true;
+      continue;
     }
     report_unit_ends(run, result, begun && result != EXIT_PORT);
     if (result == EXIT_PORT) break;

@@ -58,7 +58,9 @@ void forget_port(std::map<std::string, const PortInfo*>& listed, const std::stri
 // another program (a second station) is told once, and tried again at each scan.
 bool take(PortRun& run, const PortInfo& port, std::set<std::string>& told) {
   char message[1024];
-  PortHandle handle = serial_open(port.name.c_str(), message, sizeof message);
+  bool unsuitable = false;  // matched ports are local: never set
+  PortHandle handle =
+      serial_open(port.name.c_str(), message, sizeof message, NET_CONNECT_MS, unsuitable);
   if (handle == PORT_INVALID) {
     if (told.insert(port.name).second) {
       fprintf(stderr, "quarv-flash: %s\n", shown_text(message).c_str());

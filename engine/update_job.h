@@ -2,7 +2,7 @@
 #pragma once
 #include <cstdint>
 
-#include "serial/port.h"
+#include "engine/port.h"
 
 enum JobState : uint32_t {
   Start = 0,

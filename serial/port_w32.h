@@ -4,8 +4,8 @@
 
 #include <cstddef>
 
+#include "engine/port.h"
 #include "serial/line_w32.h"
-#include "serial/port.h"
 
 enum : int {
   PORT_TABLE_SIZE = 999,

@@ -1,14 +1,15 @@
 // Serial ports of the command-line tool: exclusive open, line set-up, the port list, and the
-// byte channel of serial/port.h on the handles opened here. Its reads end as soon as a whole
-// reply is in (the bytes so far end in their own checksum), else like the dialog's: 20 ms
-// after the last byte, 100 ms after the start at the latest.
+// byte channel of engine/port.h on the handles opened here, local ports and network serial
+// servers alike (serial/net.h). Its reads end as soon as a whole reply is in (the bytes so far
+// end in their own checksum), else like the dialog's: 20 ms after the last byte, 100 ms after
+// the start at the latest.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "serial/port.h"
+#include "engine/port.h"
 
 enum : unsigned {
   SERIAL_READ_INTERVAL_MS = 20,
@@ -19,7 +20,10 @@ enum : unsigned {
 // Opens the port at 115,200 baud, 8 data bits, even parity, one stop bit, raw, no flow control,
 // DTR and RTS off, held so that no other program honouring the lock can interleave bytes.
 // PORT_INVALID on failure, with a message naming the port and the likely cause in message.
-PortHandle serial_open(const char* name, char* message, size_t size);
+// A network port (rfc2217://, tcp://) is connected within connect_ms; unsuitable is set when
+// its server answered with other line settings than those asked for.
+PortHandle serial_open(const char* name, char* message, size_t size, uint32_t connect_ms,
+                       bool& unsuitable);
 void serial_close(PortHandle port);
 
 // What the system knows of a port present. The USB fields are empty for a port without a USB
@@ -50,3 +54,7 @@ void serial_error_text(uint32_t code, char* text, size_t size);
 // What two names of one port have in common (so that the same port given twice is caught):
 // false when the name cannot be a port name on this platform.
 bool serial_port_key(const char* name, char* key, size_t size);
+// A port name in URL form (rfc2217://, tcp://), valid or not: a serial server on the network.
+bool serial_is_network(const char* name);
+// The forms of port name taken on this platform, for the message that refuses another.
+extern const char SERIAL_NAME_FORMS[];

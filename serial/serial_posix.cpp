@@ -20,11 +20,13 @@
 #include <string>
 
 #include "engine/frame.h"
+#include "serial/channel.h"
 #include "serial/serial.h"
 
 namespace {
 
 struct SerialPort {
+  uint32_t kind;  // CHANNEL_LOCAL
   int fd;
   uint32_t error;  // errno of the first read or write that failed outright
 };
@@ -95,7 +97,7 @@ std::string format(const char* pattern, const char* name, const char* detail = "
 
 }  // namespace
 
-PortHandle serial_open(const char* name, char* message, size_t size) {
+PortHandle local_open(const char* name, char* message, size_t size) {
   std::string why;
   struct stat node {};
   if (stat(name, &node) != 0) {
@@ -135,10 +137,10 @@ PortHandle serial_open(const char* name, char* message, size_t size) {
     return PORT_INVALID;
   }
   tcflush(fd, TCIOFLUSH);
-  return new SerialPort{fd, 0};
+  return new SerialPort{CHANNEL_LOCAL, fd, 0};
 }
 
-void serial_close(PortHandle port) {
+void local_close(PortHandle port) {
   if (port == PORT_INVALID || !port) return;
 #ifdef TIOCNXCL
   // Another holder of the device (quarv-sim keeps its own end open) would keep it exclusive.
@@ -148,7 +150,7 @@ void serial_close(PortHandle port) {
   delete record(port);
 }
 
-int32_t port_read(PortHandle port, uint8_t* buffer, uint32_t count) {
+int32_t local_read(PortHandle port, uint8_t* buffer, uint32_t count) {
   SerialPort* p = record(port);
   const uint64_t start = monotonic_ms();
   uint64_t last_byte = 0;
@@ -177,7 +179,7 @@ int32_t port_read(PortHandle port, uint8_t* buffer, uint32_t count) {
   return static_cast<int32_t>(got);
 }
 
-int32_t port_write(PortHandle port, const uint8_t* buffer, uint32_t count) {
+int32_t local_write(PortHandle port, const uint8_t* buffer, uint32_t count) {
   SerialPort* p = record(port);
   uint32_t put = 0;
   while (put < count && p->error == 0) {
@@ -195,18 +197,18 @@ int32_t port_write(PortHandle port, const uint8_t* buffer, uint32_t count) {
   return static_cast<int32_t>(put);
 }
 
-void port_purge(PortHandle port) {
+void local_purge(PortHandle port) {
   tcflush(record(port)->fd, TCIOFLUSH);
   tcdrain(record(port)->fd);
 }
 
-uint32_t port_error(PortHandle port) { return record(port)->error; }
+uint32_t local_error(PortHandle port) { return record(port)->error; }
 
-void serial_error_text(uint32_t code, char* text, size_t size) {
+void local_error_text(uint32_t code, char* text, size_t size) {
   snprintf(text, size, "%s", strerror(static_cast<int>(code)));
 }
 
-bool serial_port_key(const char* name, char* key, size_t size) {
+bool local_port_key(const char* name, char* key, size_t size) {
   if (!name || !*name) return false;
   char resolved[PATH_MAX];
   // Two links to one device are one port; a name that does not resolve stands for itself.

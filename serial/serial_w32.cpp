@@ -8,12 +8,14 @@
 #include <cstring>
 
 #include "engine/frame.h"
+#include "serial/channel.h"
 #include "serial/line_w32.h"
 #include "serial/serial.h"
 
 namespace {
 
 struct SerialPort {
+  uint32_t kind;  // CHANNEL_LOCAL
   HANDLE handle;
   uint32_t error;  // GetLastError of the first read or write that failed outright
   DWORD wait_set;  // the first-byte wait the port's time-outs hold now
@@ -51,7 +53,7 @@ bool set_line(HANDLE handle) {
 
 }  // namespace
 
-PortHandle serial_open(const char* name, char* message, size_t size) {
+PortHandle local_open(const char* name, char* message, size_t size) {
   int number = com_number(name);
   if (number == 0) {
     snprintf(message, size, "%s is not a COM port name (COM1 to COM998)", name);
@@ -65,7 +67,7 @@ PortHandle serial_open(const char* name, char* message, size_t size) {
   if (handle == INVALID_HANDLE_VALUE) {
     DWORD code = GetLastError();
     char why[256];
-    serial_error_text(code, why, sizeof why);
+    local_error_text(code, why, sizeof why);
     if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
       snprintf(message, size, "%s: no such port (%s)", name, why);
     else if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION)
@@ -74,23 +76,23 @@ PortHandle serial_open(const char* name, char* message, size_t size) {
       snprintf(message, size, "%s cannot be opened (%s)", name, why);
     return PORT_INVALID;
   }
-  auto* port = new SerialPort{handle, 0, 0};
+  auto* port = new SerialPort{CHANNEL_LOCAL, handle, 0, 0};
   if (!set_line(handle) || !wait_at_most(port, SERIAL_READ_TOTAL_MS)) {
     snprintf(message, size, "%s is not a serial port, or cannot be set to 115,200 baud 8E1", name);
-    serial_close(port);
+    local_close(port);
     return PORT_INVALID;
   }
   PurgeComm(handle, PURGE_TXCLEAR | PURGE_RXCLEAR);
   return port;
 }
 
-void serial_close(PortHandle port) {
+void local_close(PortHandle port) {
   if (port == PORT_INVALID || !port) return;
   CloseHandle(record(port)->handle);
   delete record(port);
 }
 
-int32_t port_read(PortHandle port, uint8_t* buffer, uint32_t count) {
+int32_t local_read(PortHandle port, uint8_t* buffer, uint32_t count) {
   SerialPort* p = record(port);
   const DWORD start = GetTickCount();
   DWORD last_byte = 0;
@@ -117,21 +119,21 @@ int32_t port_read(PortHandle port, uint8_t* buffer, uint32_t count) {
   return static_cast<int32_t>(got);
 }
 
-int32_t port_write(PortHandle port, const uint8_t* buffer, uint32_t count) {
+int32_t local_write(PortHandle port, const uint8_t* buffer, uint32_t count) {
   SerialPort* p = record(port);
   DWORD put = 0;
   if (p->error == 0 && !WriteFile(p->handle, buffer, count, &put, nullptr)) fail(p);
   return static_cast<int32_t>(put);
 }
 
-void port_purge(PortHandle port) {
+void local_purge(PortHandle port) {
   PurgeComm(record(port)->handle, PURGE_TXCLEAR | PURGE_RXCLEAR);
   FlushFileBuffers(record(port)->handle);
 }
 
-uint32_t port_error(PortHandle port) { return record(port)->error; }
+uint32_t local_error(PortHandle port) { return record(port)->error; }
 
-void serial_error_text(uint32_t code, char* text, size_t size) {
+void local_error_text(uint32_t code, char* text, size_t size) {
   char words[256] = "";
   DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                            code, 0, words, sizeof words, nullptr);
@@ -143,7 +145,7 @@ void serial_error_text(uint32_t code, char* text, size_t size) {
     snprintf(text, size, "error %lu", static_cast<unsigned long>(code));
 }
 
-bool serial_port_key(const char* name, char* key, size_t size) {
+bool local_port_key(const char* name, char* key, size_t size) {
   int number = com_number(name);
   if (number == 0) return false;
   snprintf(key, size, "COM%d", number);

@@ -1,6 +1,6 @@
 // The byte channel and the clock bound to the process-wide simulated line.
 #include "engine/clock.h"
-#include "serial/port.h"
+#include "engine/port.h"
 #include "sim/line.h"
 
 int32_t port_read(PortHandle port, uint8_t* buffer, uint32_t count) {

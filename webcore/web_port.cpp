@@ -3,7 +3,7 @@
 // imports can suspend job_step and resume it where it stopped, the engine left as it is.
 #include "diag/status.h"
 #include "engine/clock.h"
-#include "serial/port.h"
+#include "engine/port.h"
 #include "sim/line.h"
 #include "webcore/web_api.h"
 

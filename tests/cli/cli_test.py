@@ -152,6 +152,16 @@ class CliTest(CliBase):
                  (["--list", port], "--list takes only --json and --match"),
                  (["--image", IMAGE, "--match", "0403"], "VID:PID, VID:PID:SERIAL, serial=SERIAL"),
                  (["--image", IMAGE, "--match", "colour=red", port], "vid=VID"),
+                 # Network names: only the two schemes, a host, a port of 1 to 65535, nothing more.
+                 *[(["--image", IMAGE, port, url], "rfc2217://HOST:PORT or tcp://HOST:PORT")
+                   for url in ("rfc2217://127.0.0.1", "tcp://127.0.0.1:0", "tcp://h:65536",
+                               "rfc2217://[::1:2217", "telnet://h:23", "tcp://:2217",
+                               "tcp://a b:1", "tcp://h:1/", "tcp://u@h:1", "tcp://[]:1",
+                               "tcp://h:+1", "tcp://h:0x10", "tcp://-h:1")],
+                 (["--image", IMAGE, "rfc2217://127.0.0.1:2217", "tcp://127.0.0.1:2217"],
+                  "same port twice"),
+                 (["--image", IMAGE, "--match", "0403:6001", "tcp://127.0.0.1:2217"],
+                  "give network ports without --match"),
                  # Refused images: never sent as raw bytes, nothing endless read whole.
                  (["--image", hex_text, port], "line 1: checksum error"),
                  (["--image", README, port], "all printable text"),

@@ -1,5 +1,6 @@
-// The byte channel to the device. The engine needs only read, write and purge;
-// the shipped exe binds them to a Win32 serial port, tests to the simulated line.
+// The byte channel to the device. The engine owns this seam and needs only read, write and
+// purge; each front end binds it at link time (a serial port, a network serial server, the web
+// page's port, the simulated line of the tests).
 #pragma once
 #include <cstdint>
 
