@@ -17,7 +17,17 @@ static void send(UpdateJob& job) {
   port_write(job.port, job.frame, static_cast<uint32_t>(job.frame_length));
 }
 
-static void answered(UpdateJob& job) { job.answered_at = tick_count(); }
+// The frame still holds the read the job just judged.
+static bool read_is_echo(const UpdateJob& job) {
+  return job.frame_length > 0 && job.frame_length == job.sent_length &&
+         bytes_sum(job.frame, job.frame_length) == job.sent_sum;
+}
+
+// An echo moves the job on as a reply would (the engine is left as it was), but it is no answer
+// from the device: a looped-back line stays quiet, as a silent one does.
+static void answered(UpdateJob& job) {
+  if (!read_is_echo(job)) job.answered_at = tick_count();
+}
 
 uint32_t job_quiet_ms(const UpdateJob& job) { return tick_count() - job.answered_at; }
 
@@ -30,9 +40,7 @@ static bool read_reply(UpdateJob& job) {
   job.frame_length = port_read(job.port, job.frame, job.receive_capacity);
   if (job.frame_length < 0) job.frame_length = 0;
   // No reply of the device's is as long as the request it answers, so no reply counts here.
-  if (job.frame_length > 0 && job.frame_length == job.sent_length &&
-      bytes_sum(job.frame, job.frame_length) == job.sent_sum)
-    ++job.echoes;
+  if (read_is_echo(job)) ++job.echoes;
   return reply_is_valid(job, job.frame_length);
 }
 
@@ -84,7 +92,8 @@ void job_enter(UpdateJob& job, uint32_t state) {
       job.offset = 0;
       job.reply_timeout = PROBE_TIMEOUT_MS;
       job.echoes = 0;
-      answered(job);
+      job.sent_length = 0;
+      job.answered_at = tick_count();
       break;
     case AwaitLink: enter_await_link(job); break;
     case Writing: enter_writing(job); break;

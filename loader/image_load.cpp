@@ -42,7 +42,9 @@ const char* container_of(const uint8_t* data, size_t size) {
       {"PK\x07\x08", 4, "a ZIP archive"},
       {"\x1f\x8b", 2, "a gzip archive"},
       {"BZh", 3, "a bzip2 archive"},
-      {"\xfd" "7zXZ\0", 6, "an xz archive"},
+      {"\xfd"
+       "7zXZ\0",
+       6, "an xz archive"},
       {"7z\xbc\xaf\x27\x1c", 6, "a 7z archive"},
       {"Rar!\x1a\x07", 6, "a RAR archive"},
       {"MZ", 2, "a Windows executable"},
@@ -105,17 +107,18 @@ bool load_raw(const std::string& name, const uint8_t* data, size_t size, LoadedI
     error = "the image " + name + " is empty";
     return false;
   }
-  if (size > LOADER_IMAGE_MAX) {
-    error = "the image " + name + " is " + std::to_string(size) +
-            " bytes, larger than the largest image (" + std::to_string(LOADER_IMAGE_MAX) +
-            " bytes)";
-    return false;
-  }
+  // Named before its size is judged: a large archive is told as one.
   if (const char* what = container_of(data, size)) {
     error = name + " is " + what + ", not firmware";
     // A Windows shell's redirection writes UTF-16: a HEX file made so must not go out as raw.
     if (strcmp(what, "UTF-16 text") == 0)
       error += " (a HEX or S-record file saved as UTF-16? save it as ASCII)";
+    return false;
+  }
+  if (size > LOADER_IMAGE_MAX) {
+    error = "the image " + name + " is " + std::to_string(size) +
+            " bytes, larger than the largest image (" + std::to_string(LOADER_IMAGE_MAX) +
+            " bytes)";
     return false;
   }
   if (all_text(data, size)) {
