@@ -7,6 +7,7 @@ import { existsSync, readdirSync, readFileSync, statSync, rmSync } from 'node:fs
 import { join } from 'node:path';
 import { parseArgs } from 'node:util';
 import { launchBrowser } from './browser.mjs';
+import { launchPlainBrowser } from './cdp_browser.mjs';
 import { serve } from './serve.mjs';
 
 const { values: args } = parseArgs({ options: { page: { type: 'string' }, sim: { type: 'string' },
@@ -76,6 +77,34 @@ try {
   })]);
 } finally {
   await browser.close();
+}
+
+// The same update in a browser with its own defaults, the tab in front and then behind another
+// one from the moment Update is pressed: timers there run once a second at most.
+const plain = await launchPlainBrowser();
+const tabs = [];
+try {
+  for (const hidden of [false, true]) {
+    tabs.push([hidden ? 'hidden tab' : 'front tab', await withSim(`bench-tab-${hidden}`, async (link) => {
+      const page = await plain.open(served.url);
+      const text = (id) => `document.querySelector('${id}').textContent`;
+      await page.waitFor("document.body?.dataset.ready !== undefined");
+      await page.pick(args.image);
+      await page.waitFor(`/CRC/.test(${text('#firmware')})`);
+      plain.bridge.offer = link;
+      await page.evaluate("document.querySelector('#connect').click()");
+      await page.waitFor(`/Connected/.test(${text('#device')})`);
+      await page.evaluate("document.querySelector('#update').click()");
+      if (hidden) await page.hide();
+      const seen = await page.evaluate('document.visibilityState');
+      if (seen !== (hidden ? 'hidden' : 'visible')) throw new Error(`the tab was ${seen}`);
+      await page.waitFor("!document.querySelector('#result').hidden");
+      if (await page.evaluate(text('#verdict')) !== 'OK') throw new Error('the page did not verify');
+      await page.close();
+    })]);
+  }
+} finally {
+  await plain.close();
   await served.close();
 }
 
@@ -85,6 +114,12 @@ for (const [label, [measured, model]] of rows) {
   console.log(`  ${label.padEnd(12)} ${measured.toFixed(3).padStart(8)} s ${model.toFixed(3)
     .padStart(8)} s ${(measured / model).toFixed(3).padStart(7)}`);
 }
+console.log('The same, the browser\'s throttling of hidden tabs left on:');
+for (const [label, [measured, model]] of tabs) {
+  console.log(`  ${label.padEnd(12)} ${measured.toFixed(3).padStart(8)} s ${model.toFixed(3)
+    .padStart(8)} s ${(measured / model).toFixed(3).padStart(7)}`);
+}
+console.log(`  hidden against front: ${(tabs[1][1][0] / tabs[0][1][0]).toFixed(3)}`);
 const files = readdirSync(args.page).filter((f) => !['firmware.json'].includes(f));
 const size = (f) => statSync(join(args.page, f)).size;
 const total = files.reduce((sum, f) => sum + size(f), 0);
