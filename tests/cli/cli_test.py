@@ -172,6 +172,9 @@ class CliTest(CliBase):
         device = self.sim("untouched")
         empty, port = os.path.join(self.work, "empty"), device.link
         open(empty, "w").close()
+        docx = os.path.join(self.work, "notes.docx")
+        with open(docx, "wb") as f:
+            f.write(b"PK\x03\x04\x14\x00\x06\x00" + bytes(64))
         hex_text = os.path.join(self.work, "bad.hex")
         with open(hex_text, "w") as f:
             f.write(":020000040800F3\n:00000001FF\n")
@@ -189,6 +192,7 @@ class CliTest(CliBase):
                  # Refused images: never sent as raw bytes, nothing endless read whole.
                  (["--image", hex_text, port], "line 1: checksum error"),
                  (["--image", README, port], "all printable text"),
+                 (["--image", docx, port], "notes.docx is a ZIP archive, not firmware"),
                  (["--image", "/dev/zero", port], "larger than the largest image")]
         for args, message in cases:
             done = subprocess.run([ARGS.flash, *args], capture_output=True, text=True)
