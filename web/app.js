@@ -137,7 +137,7 @@ function showLineNotes(shown) {
   for (const note of notes) {
     if (shown.has(note.text)) continue;
     shown.add(note.text);
-    logEvent(page.log, 'line', note.text, note.fields);
+    logEvent(page.log, 'warning', note.text, note.fields);
   }
   $('line').textContent = notes.map((note) => note.text).join(' ');
   $('line').hidden = notes.length === 0;

@@ -220,6 +220,11 @@ test('a line that does not answer is named, the update going on; the page stays 
     await page.click('#cancel');
     await page.waitForSelector('#result:not([hidden])');
     assert.equal(await text(page, '#verdict'), 'CANCELLED');
+    const [download] = await Promise.all([page.waitForEvent('download'), page.click('#log')]);
+    const warnings = readFileSync(await download.path(), 'utf8').trim().split('\n').map(JSON.parse)
+      .filter((e) => e.event === 'warning');
+    assert.deepEqual(warnings.map((e) => e.text), [ECHO, QUIET]);
+    assert.ok(warnings[0].echoes > 0 && warnings[1].quiet_ms >= 10000, JSON.stringify(warnings));
     const { file, padded } = image(2500, 8);
     const sim = await startSim('after-loopback');
     await pick(page, file);
