@@ -48,6 +48,12 @@ async function withSim(name, run) {
 const served = await serve(args.page);
 const browser = await launchBrowser();
 const ready = [];
+const roundTrips = [];
+// The rig's serial port carries every frame and reply across this; median of 50, in ms.
+const ROUND_TRIP = `(async () => { const times = [];
+  for (let i = 0; i < 50; i++) { const t = performance.now(); await quarvSerial('ping', null);
+    times.push(performance.now() - t); }
+  return times.sort((a, b) => a - b)[25]; })()`;
 const rows = [];
 try {
   for (let i = 0; i < 5; i++) {
@@ -55,6 +61,13 @@ try {
     await page.goto(served.url);
     await page.waitForSelector('body[data-ready]');
     ready.push(Number(await page.getAttribute('body', 'data-ready')));
+    await page.close();
+  }
+  {
+    const page = await browser.context.newPage();
+    await page.goto(served.url);
+    await page.waitForSelector('body[data-ready]');
+    roundTrips.push(['automation binding', await page.evaluate(ROUND_TRIP)]);
     await page.close();
   }
   rows.push(['page', await withSim('bench-web', async (link) => {
@@ -92,6 +105,7 @@ try {
       await page.pick(args.image);
       await page.waitFor(`/CRC/.test(${text('#firmware')})`);
       plain.bridge.offer = link;
+      if (!hidden) roundTrips.push(['DevTools binding', await page.evaluate(ROUND_TRIP)]);
       await page.evaluate("document.querySelector('#connect').click()");
       await page.waitFor(`/Connected/.test(${text('#device')})`);
       await page.evaluate("document.querySelector('#update').click()");
@@ -120,6 +134,8 @@ for (const [label, [measured, model]] of tabs) {
     .padStart(8)} s ${(measured / model).toFixed(3).padStart(7)}`);
 }
 console.log(`  hidden against front: ${(tabs[1][1][0] / tabs[0][1][0]).toFixed(3)}`);
+for (const [label, ms] of roundTrips)
+  console.log(`rig's serial round trip through the ${label}: median ${ms.toFixed(2)} ms`);
 const files = readdirSync(args.page).filter((f) => !['firmware.json'].includes(f));
 const size = (f) => statSync(join(args.page, f)).size;
 const total = files.reduce((sum, f) => sum + size(f), 0);
