@@ -108,6 +108,9 @@ struct PortRun {
   // Of the unit that ends, set by the port's thread before report_unit_ends.
   std::string detail;       // why, beside the verdict: "reset not confirmed", "left before done"
   int32_t device_crc = -1;  // the device's CRC of the region after a failed verification
+  // What the line showed of itself, told once a unit: a silence of NO_ANSWER_TELL_MS, echoes.
+  bool told_quiet = false;
+  bool told_echo = false;
 };
 
 struct RunSetup {

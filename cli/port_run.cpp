@@ -74,7 +74,31 @@ void start_job(PortRun& run, const RunSetup& setup) {
   // this adapter's earlier visit either.
   run.detail.clear();
   run.device_crc = -1;
+  run.told_quiet = false;
+  run.told_echo = false;
   report_unit_begins(run);
+}
+
+// The engine's facts of the line, in words, as soon as they hold; the job goes on as before.
+void tell_line(PortRun& run) {
+  const UpdateJob& job = run.job;
+  uint32_t quiet_ms = job_quiet_ms(job);
+  if (!run.told_quiet && quiet_ms >= NO_ANSWER_TELL_MS) {
+    run.told_quiet = true;
+    report_event(&run, "warning",
+                 run.name + ": no valid reply from the device for " +
+                     std::to_string(NO_ANSWER_TELL_MS / 1000) +
+                     " s: check the adapter, the cable and the device's power",
+                 ",\"quiet_ms\":" + std::to_string(quiet_ms));
+  }
+  if (!run.told_echo && job.echoes > 0) {
+    run.told_echo = true;
+    report_event(&run, "warning",
+                 run.name +
+                     ": the port reads back the requests it sends: the adapter is looped "
+                     "back, or no device is connected to it",
+                 ",\"echoes\":" + std::to_string(job.echoes));
+  }
 }
 
 // A unit that stopped answering, in station mode: what it counts as, or not begun at all
@@ -114,6 +138,7 @@ int update_unit(PortRun& run, const RunSetup& setup, uint64_t answered_at, bool&
       job.sent_at = tick_count();  // hold the repeat: only read
     job_step(job);
     if (port_error(job.port) || run.removed) return EXIT_PORT;
+    tell_line(run);
     uint64_t now = monotonic_ms();
     if (job.state != state || job.offset != offset) {
       if (setup.station && now - progress_at >= gap) return unit_left(run, state, left);

@@ -149,6 +149,13 @@ void report_event(PortRun* run, const char* event, const std::string& text,
                   const std::string& fields) {
   std::lock_guard<std::mutex> hold(lock);
   if (strcmp(event, "error") == 0 && run && runs) errors.push_back(text);
+  // A warning while the live lines are drawn waits below the summary, as errors do.
+  if (strcmp(event, "warning") == 0 && run && runs) {
+    if (live)
+      errors.push_back(text);
+    else
+      put(stderr, "quarv-flash: " + shown_text(text) + "\n");
+  }
   write_log_line(run, event, text, fields);
 }
 
@@ -210,6 +217,8 @@ void report_unit_ends(PortRun& run, int result, bool counted) {
     fields = numbers;
     if (run.device_crc >= 0) fields += ",\"device_crc\":\"" + crc_text(run.device_crc) + "\"";
     if (!run.detail.empty()) fields += ",\"detail\":" + json_text(run.detail);
+    if (run.job.echoes) fields += ",\"echoes\":" + std::to_string(run.job.echoes);
+    if (run.told_quiet) fields += ",\"quiet_ms\":" + std::to_string(job_quiet_ms(run.job));
     if (result == EXIT_INTERRUPTED) {
       int32_t blocks = 0;
       int32_t block = block_reached(run, blocks, setup);

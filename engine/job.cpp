@@ -4,9 +4,32 @@
 #include "engine/frame.h"
 #include "engine/update_job.h"
 
+// FNV-1a: the read overwrites the request in the frame, so an echo is told by this and the length.
+static uint32_t bytes_sum(const uint8_t* bytes, int32_t count) {
+  uint32_t sum = 2166136261u;
+  for (int32_t i = 0; i < count; ++i) sum = (sum ^ bytes[i]) * 16777619u;
+  return sum;
+}
+
 static void send(UpdateJob& job) {
+  job.sent_length = job.frame_length;
+  job.sent_sum = bytes_sum(job.frame, job.frame_length);
   port_write(job.port, job.frame, static_cast<uint32_t>(job.frame_length));
 }
+
+// The frame still holds the read the job just judged.
+static bool read_is_echo(const UpdateJob& job) {
+  return job.frame_length > 0 && job.frame_length == job.sent_length &&
+         bytes_sum(job.frame, job.frame_length) == job.sent_sum;
+}
+
+// An echo moves the job on as a reply would (the engine is left as it was), but it is no answer
+// from the device: a looped-back line stays quiet, as a silent one does.
+static void answered(UpdateJob& job) {
+  if (!read_is_echo(job)) job.answered_at = tick_count();
+}
+
+uint32_t job_quiet_ms(const UpdateJob& job) { return tick_count() - job.answered_at; }
 
 // Unsigned difference, so a wrap of the tick counter does not matter.
 static bool waited_more_than(const UpdateJob& job, uint32_t limit) {
@@ -16,6 +39,8 @@ static bool waited_more_than(const UpdateJob& job, uint32_t limit) {
 static bool read_reply(UpdateJob& job) {
   job.frame_length = port_read(job.port, job.frame, job.receive_capacity);
   if (job.frame_length < 0) job.frame_length = 0;
+  // No reply of the device's is as long as the request it answers, so no reply counts here.
+  if (read_is_echo(job)) ++job.echoes;
   return reply_is_valid(job, job.frame_length);
 }
 
@@ -66,6 +91,9 @@ void job_enter(UpdateJob& job, uint32_t state) {
       job.chunk = BLOCK_SIZE;
       job.offset = 0;
       job.reply_timeout = PROBE_TIMEOUT_MS;
+      job.echoes = 0;
+      job.sent_length = 0;
+      job.answered_at = tick_count();
       break;
     case AwaitLink: enter_await_link(job); break;
     case Writing: enter_writing(job); break;
@@ -101,6 +129,7 @@ static void step_await_link(UpdateJob& job) {
     valid = read_probe_reply(job);
   }
   if (!valid) return;
+  answered(job);
   trace("REMOTE DEVICE LINK ESTABLISHED\n");
   job.reply_timeout = REPLY_TIMEOUT_MS;
   port_purge(job.port);
@@ -113,6 +142,7 @@ static void step_writing(UpdateJob& job) {
     job_enter(job, Writing);
   }
   if (!read_reply(job)) return;
+  answered(job);
   // Any valid reply acknowledges the block last sent: the device's replies carry no block number.
   trace("- OK\n");
   trace_flush();
@@ -131,6 +161,7 @@ static void step_verifying(UpdateJob& job) {
   // A shorter reply (a late acknowledgement of the last block, the query's own echo) has no CRC
   // in it; comparing stale or trailer bytes could pass flash never checked, or fail a good one.
   if (job.frame_length < static_cast<int32_t>(CRC_REPLY_MIN)) return;
+  answered(job);
   uint16_t remote = reply_region_crc(job);
   uint16_t local = frame_crc(job.image, job.image_size);
   trace("Remote CRC %#x\n", remote);
@@ -149,6 +180,7 @@ static void step_verifying(UpdateJob& job) {
 static void step_resetting(UpdateJob& job) {
   if (waited_more_than(job, RESET_REPEAT_MS)) job_enter(job, Resetting);
   if (!read_reply(job)) return;
+  answered(job);
   trace("frame length %4d bytes received & OK\n", job.frame_length);
   job_enter(job, Done);
 }

@@ -28,6 +28,9 @@ enum : uint32_t {
   // trailer; a shorter valid reply (an echo of the 13-byte query itself, on a loopback plug)
   // can only hold that CRC in place of its trailer, by coincidence.
   CRC_REPLY_MIN = 15,
+  // A front end names a line that has not moved the job on for this long; the engine itself
+  // goes on as before.
+  NO_ANSWER_TELL_MS = 10000,
 };
 
 struct UpdateJob {
@@ -50,9 +53,18 @@ struct UpdateJob {
   // then probing before the read: a device that answers the first probe is probed once, and
   // no two replies arrive together to be refused as one. The dialog keeps its pacing (false).
   bool read_probe_reply = false;
+  // What the line shows of itself, for a front end to tell: when a reply last moved the job on,
+  // and how many reads gave back exactly the request just sent (a looped-back adapter, or none
+  // on the line). The engine does not act on either.
+  uint32_t answered_at = 0;
+  uint32_t echoes = 0;
+  uint32_t sent_sum = 0;
+  int32_t sent_length = 0;
 };
 
 // Runs the entry action of state, then stores it in job.state.
 void job_enter(UpdateJob& job, uint32_t state);
 // One tick: at most one repeat, one read and one send of the next request.
 void job_step(UpdateJob& job);
+// Milliseconds since a reply last moved the job on (or since it started).
+uint32_t job_quiet_ms(const UpdateJob& job);

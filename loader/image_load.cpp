@@ -23,6 +23,39 @@ bool all_text(const uint8_t* data, size_t size) {
   return true;
 }
 
+// Files picked by mistake: each begins with its kind's signature. None of them is the start of a
+// vector table, whose first word is a word-aligned stack address in RAM.
+const char* container_of(const uint8_t* data, size_t size) {
+  static const struct {
+    const char* magic;
+    size_t length;
+    const char* what;
+  } kinds[] = {
+      {"\x89PNG\r\n\x1a\n", 8, "a PNG picture"},
+      {"\xff\xd8\xff", 3, "a JPEG picture"},
+      {"GIF87a", 6, "a GIF picture"},
+      {"GIF89a", 6, "a GIF picture"},
+      {"%PDF-", 5, "a PDF document"},
+      // Also every .docx, .xlsx, .jar and .apk: they are ZIP archives.
+      {"PK\x03\x04", 4, "a ZIP archive"},
+      {"PK\x05\x06", 4, "a ZIP archive"},
+      {"PK\x07\x08", 4, "a ZIP archive"},
+      {"\x1f\x8b", 2, "a gzip archive"},
+      {"BZh", 3, "a bzip2 archive"},
+      {"\xfd"
+       "7zXZ\0",
+       6, "an xz archive"},
+      {"7z\xbc\xaf\x27\x1c", 6, "a 7z archive"},
+      {"Rar!\x1a\x07", 6, "a RAR archive"},
+      {"MZ", 2, "a Windows executable"},
+      {"\xff\xfe", 2, "UTF-16 text"},
+      {"\xfe\xff", 2, "UTF-16 text"},
+  };
+  for (const auto& kind : kinds)
+    if (size >= kind.length && memcmp(data, kind.magic, kind.length) == 0) return kind.what;
+  return nullptr;
+}
+
 bool assemble(Pieces& pieces, std::vector<uint8_t>& out, std::string& error) {
   std::vector<Piece>& list = pieces.list;
   if (list.empty()) {
@@ -74,17 +107,18 @@ bool load_raw(const std::string& name, const uint8_t* data, size_t size, LoadedI
     error = "the image " + name + " is empty";
     return false;
   }
+  // Named before its size is judged: a large archive is told as one.
+  if (const char* what = container_of(data, size)) {
+    error = name + " is " + what + ", not firmware";
+    // A Windows shell's redirection writes UTF-16: a HEX file made so must not go out as raw.
+    if (strcmp(what, "UTF-16 text") == 0)
+      error += " (a HEX or S-record file saved as UTF-16? save it as ASCII)";
+    return false;
+  }
   if (size > LOADER_IMAGE_MAX) {
     error = "the image " + name + " is " + std::to_string(size) +
             " bytes, larger than the largest image (" + std::to_string(LOADER_IMAGE_MAX) +
             " bytes)";
-    return false;
-  }
-  // A Windows shell's redirection writes UTF-16: a HEX file made so must not go out as raw.
-  if (size >= 2 && ((data[0] == 0xFF && data[1] == 0xFE) || (data[0] == 0xFE && data[1] == 0xFF))) {
-    error = "the image " + name +
-            " is UTF-16 text, not a firmware image (a HEX or S-record file saved as UTF-16? "
-            "save it as ASCII)";
     return false;
   }
   if (all_text(data, size)) {

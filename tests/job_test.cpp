@@ -28,6 +28,8 @@ TEST(Job, TypicalRunTraceAndStatusesExact) {
                                   "programming 0x8000400", "Verifying...", "Program Verified OK",
                                   "Resetting target...", "Programming Completed OK"}));
   EXPECT_EQ(device_image(run), image);
+  EXPECT_EQ(run.job.echoes, 0u);
+  EXPECT_LT(job_quiet_ms(run.job), 100u);
 }
 
 // Each loses the first block's acknowledgement (request 4, after three probes): the block
@@ -120,6 +122,10 @@ TEST(Job, EchoedQueryInVerifyingIsNoCrc) {
   EXPECT_FALSE(status_shown("Program Verified OK"));
   EXPECT_EQ(trace_since(run.trace_start).find("Remote CRC"), std::string::npos);
   EXPECT_GE(host_sends(CMD_CRC_QUERY).size(), 4u);  // the query repeated, every 5 s
+  // What a front end tells: requests came back (the first two probes' read as one), and no
+  // answer came from the start, the echoes that moved the job on being none.
+  EXPECT_GE(run.job.echoes, 4u);
+  EXPECT_NEAR(job_quiet_ms(run.job), 20000.0, 300);
 }
 
 // With the option quarv-flash sets, a probe's reply is read before another probe goes out: a

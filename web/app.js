@@ -3,7 +3,7 @@ import { loadEngine, crcText } from './engine.js';
 import { loadCarried, loadPicked, MANIFEST } from './firmware.js';
 import { newLog, logEvent, logTrace, logImage, logText } from './log.js';
 import { serialProblem, openLine, closeLine, lineLost } from './serial.js';
-import { runUpdate, cancelUpdate, lineHost, stateWords, PHASES } from './update.js';
+import { runUpdate, cancelUpdate, lineHost, lineNotes, stateWords, PHASES } from './update.js';
 
 const $ = (id) => document.getElementById(id);
 const page = { engine: null, image: null, line: null, simulated: false, run: null,
@@ -131,6 +131,18 @@ const ADVICE = {
   INTERRUPTED: () => 'Cancelled. The device may hold a partial image: update it again before use.',
 };
 
+// The line's notes, each logged when it first shows in an update.
+function showLineNotes(shown) {
+  const notes = page.simulated ? [] : lineNotes(page.engine);
+  for (const note of notes) {
+    if (shown.has(note.text)) continue;
+    shown.add(note.text);
+    logEvent(page.log, 'warning', note.text, note.fields);
+  }
+  $('line').textContent = notes.map((note) => note.text).join(' ');
+  $('line').hidden = notes.length === 0;
+}
+
 function showResult(result) {
   $('result').hidden = false;
   $('result').className = `result ${result.verdict === 'OK' ? 'ok' : 'bad'}`;
@@ -173,6 +185,8 @@ async function update() {
   $('state').textContent = stateWords('Contacting Device...');
   logEvent(log, 'status', 'Contacting Device...');
   let phase = '';
+  const noted = new Set();
+  $('line').hidden = true; // the last update's, until this one's facts are in
   const result = await runUpdate(page.engine, { line: page.line, simulated: page.simulated,
     run: page.run }, (state, offset) => {
     if (PHASES[state] && PHASES[state] !== phase) {
@@ -181,6 +195,7 @@ async function update() {
       if (phase === 'writing') started.writing = performance.now();
     }
     showNumbers(state, offset, started);
+    showLineNotes(noted);
   });
   logEvent(log, 'phase', result.verdict);
   logResult(result, started);

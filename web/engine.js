@@ -118,6 +118,9 @@ export async function loadEngine(bytes, host) {
   engine.start = (channel) => x.web_job_start(channel) !== 0;
   engine.state = () => x.web_job_state();
   engine.offset = () => x.web_job_offset();
+  engine.echoes = () => x.web_job_echoes();
+  engine.quietMs = () => x.web_job_quiet_ms();
+  engine.noAnswerMs = x.web_no_answer_ms();
   engine.regionCrc = () => x.web_region_crc();
   engine.cancel = () => x.web_job_cancel();
   engine.busy = () => busy;

@@ -1,9 +1,24 @@
-// One update, driven as the updater's dialog drives it: a step, then 10 ms, until the job ends;
-// and what the user sees of it in words.
+// One update: a step as soon as the one before has ended, until the job ends; and what the user
+// sees of it in words. On a line, each step waits on the port's own reads, never on a chained
+// timer, which a browser slows to once a second or once a minute in a hidden tab.
 import { State, Channel } from './engine.js';
 import { lineRead, lineWrite, linePurge, lineSleep, lineCancel } from './serial.js';
 
-const TICK_MS = 10;
+const TICK_MS = 10; // the simulated device's clock moves on by this much a step
+
+// What the engine's facts of the line say to the user; the engine goes on regardless.
+export const LINE_NOTES = {
+  quiet: 'No answer from the device for 10 s: check the adapter, the cable and the power.',
+  echo: 'The line gives back what is sent: the adapter is looped back, or no device is on it.',
+};
+export function lineNotes(engine) {
+  const notes = [];
+  const quietMs = engine.quietMs();
+  if (quietMs >= engine.noAnswerMs) notes.push({ text: LINE_NOTES.quiet, fields: { quiet_ms: quietMs } });
+  const echoes = engine.echoes();
+  if (echoes > 0) notes.push({ text: LINE_NOTES.echo, fields: { echoes } });
+  return notes;
+}
 
 // The engine's status texts as the page says them.
 export function stateWords(status) {
@@ -32,6 +47,18 @@ function pause(run, ms) {
   return new Promise((done) => {
     const timer = setTimeout(done, Math.max(0, ms));
     run.wake = () => { clearTimeout(timer); done(); };
+  });
+}
+
+// One turn of the event loop, so clicks and drawing go on between steps: a message is a task of
+// its own, which no hidden tab holds back as it holds back timers.
+const turns = globalThis.MessageChannel ? new MessageChannel() : null;
+function nextTurn(run) {
+  if (!turns) return pause(run, 0);
+  return new Promise((done) => {
+    run.wake = done;
+    turns.port1.onmessage = () => done();
+    turns.port2.postMessage(0);
   });
 }
 
@@ -73,7 +100,7 @@ export async function runUpdate(engine, target, onTick) {
       const ahead = (engine.sim.nowUs() - virtualStart) / 1000 - (performance.now() - realStart);
       await pause(run, ahead);
     } else {
-      await pause(run, TICK_MS);
+      await nextTurn(run);
     }
   }
 }

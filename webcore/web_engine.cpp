@@ -79,6 +79,9 @@ WEB_EXPORT("web_job_start") bool web_job_start(uint32_t channel) {
   job.target_address = TARGET_ADDRESS;
   job.receive_capacity = FRAME_CAPACITY;
   job.frame = frame;
+  // quarv-flash's link set-up: the probe's reply is read before the next probe, and the first
+  // block follows it at once. The page's trace shows that, where the dialog's shows its pacing.
+  job.read_probe_reply = true;
   job.state = Start;
   return true;
 }
@@ -90,6 +93,10 @@ WEB_EXPORT("web_job_step") uint32_t web_job_step() {
 
 WEB_EXPORT("web_job_state") uint32_t web_job_state() { return job.state; }
 WEB_EXPORT("web_job_offset") int32_t web_job_offset() { return job.offset; }
+// What the page tells of the line beside the state: echoed requests, and time without an answer.
+WEB_EXPORT("web_job_echoes") uint32_t web_job_echoes() { return job.echoes; }
+WEB_EXPORT("web_job_quiet_ms") uint32_t web_job_quiet_ms() { return job_quiet_ms(job); }
+WEB_EXPORT("web_no_answer_ms") uint32_t web_no_answer_ms() { return NO_ANSWER_TELL_MS; }
 // The device's CRC of the region, as the verify step read it from the reply it judged.
 WEB_EXPORT("web_region_crc") uint32_t web_region_crc() { return reply_region_crc(job); }
 // Stops the job where it is; the next start begins from the first block.

@@ -7,6 +7,7 @@ import { existsSync, readdirSync, readFileSync, statSync, rmSync } from 'node:fs
 import { join } from 'node:path';
 import { parseArgs } from 'node:util';
 import { launchBrowser } from './browser.mjs';
+import { launchPlainBrowser } from './cdp_browser.mjs';
 import { serve } from './serve.mjs';
 
 const { values: args } = parseArgs({ options: { page: { type: 'string' }, sim: { type: 'string' },
@@ -47,6 +48,12 @@ async function withSim(name, run) {
 const served = await serve(args.page);
 const browser = await launchBrowser();
 const ready = [];
+const roundTrips = [];
+// The rig's serial port carries every frame and reply across this; median of 50, in ms.
+const ROUND_TRIP = `(async () => { const times = [];
+  for (let i = 0; i < 50; i++) { const t = performance.now(); await quarvSerial('ping', null);
+    times.push(performance.now() - t); }
+  return times.sort((a, b) => a - b)[25]; })()`;
 const rows = [];
 try {
   for (let i = 0; i < 5; i++) {
@@ -54,6 +61,13 @@ try {
     await page.goto(served.url);
     await page.waitForSelector('body[data-ready]');
     ready.push(Number(await page.getAttribute('body', 'data-ready')));
+    await page.close();
+  }
+  {
+    const page = await browser.context.newPage();
+    await page.goto(served.url);
+    await page.waitForSelector('body[data-ready]');
+    roundTrips.push(['automation binding', await page.evaluate(ROUND_TRIP)]);
     await page.close();
   }
   rows.push(['page', await withSim('bench-web', async (link) => {
@@ -76,6 +90,35 @@ try {
   })]);
 } finally {
   await browser.close();
+}
+
+// The same update in a browser with its own defaults, the tab in front and then behind another
+// one from the moment Update is pressed: timers there run once a second at most.
+const plain = await launchPlainBrowser();
+const tabs = [];
+try {
+  for (const hidden of [false, true]) {
+    tabs.push([hidden ? 'hidden tab' : 'front tab', await withSim(`bench-tab-${hidden}`, async (link) => {
+      const page = await plain.open(served.url);
+      const text = (id) => `document.querySelector('${id}').textContent`;
+      await page.waitFor("document.body?.dataset.ready !== undefined");
+      await page.pick(args.image);
+      await page.waitFor(`/CRC/.test(${text('#firmware')})`);
+      plain.bridge.offer = link;
+      if (!hidden) roundTrips.push(['DevTools binding', await page.evaluate(ROUND_TRIP)]);
+      await page.evaluate("document.querySelector('#connect').click()");
+      await page.waitFor(`/Connected/.test(${text('#device')})`);
+      await page.evaluate("document.querySelector('#update').click()");
+      if (hidden) await page.hide();
+      const seen = await page.evaluate('document.visibilityState');
+      if (seen !== (hidden ? 'hidden' : 'visible')) throw new Error(`the tab was ${seen}`);
+      await page.waitFor("!document.querySelector('#result').hidden");
+      if (await page.evaluate(text('#verdict')) !== 'OK') throw new Error('the page did not verify');
+      await page.close();
+    })]);
+  }
+} finally {
+  await plain.close();
   await served.close();
 }
 
@@ -85,6 +128,14 @@ for (const [label, [measured, model]] of rows) {
   console.log(`  ${label.padEnd(12)} ${measured.toFixed(3).padStart(8)} s ${model.toFixed(3)
     .padStart(8)} s ${(measured / model).toFixed(3).padStart(7)}`);
 }
+console.log('The same, the browser\'s throttling of hidden tabs left on:');
+for (const [label, [measured, model]] of tabs) {
+  console.log(`  ${label.padEnd(12)} ${measured.toFixed(3).padStart(8)} s ${model.toFixed(3)
+    .padStart(8)} s ${(measured / model).toFixed(3).padStart(7)}`);
+}
+console.log(`  hidden against front: ${(tabs[1][1][0] / tabs[0][1][0]).toFixed(3)}`);
+for (const [label, ms] of roundTrips)
+  console.log(`rig's serial round trip through the ${label}: median ${ms.toFixed(2)} ms`);
 const files = readdirSync(args.page).filter((f) => !['firmware.json'].includes(f));
 const size = (f) => statSync(join(args.page, f)).size;
 const total = files.reduce((sum, f) => sum + size(f), 0);

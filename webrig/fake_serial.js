@@ -31,7 +31,9 @@
             return this.#lost();
           }
           if (got.closed) return;
-          controller.enqueue(Uint8Array.from(got.bytes));
+          const piece = got.piece || got.bytes.length;
+          for (let at = 0; at < got.bytes.length; at += piece)
+            controller.enqueue(Uint8Array.from(got.bytes.slice(at, at + piece)));
         },
         cancel: () => { this.#readable = null; return call('purge', id); },
       });

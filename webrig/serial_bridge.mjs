@@ -1,9 +1,13 @@
 // The rig's side of the injected navigator.serial: each port is a quarv-sim pseudo-terminal
-// (its --link path), opened exclusively as a real port is, its bytes carried both ways.
+// (its --link path), opened exclusively as a real port is, its bytes carried both ways. A port
+// named loopback:NAME is an adapter looped back, with no device: what is written is read back.
+// bridge.pieces holds, by port, the size of the chunks the port's readable hands the page, as
+// USB adapters hand replies over in pieces.
 import { openSync, writeSync, constants } from 'node:fs';
 import tty from 'node:tty';
 
 function openPty(port) {
+  if (port.link.startsWith('loopback:')) return;
   const fd = openSync(port.link, constants.O_RDWR | constants.O_NOCTTY | constants.O_NONBLOCK);
   const stream = new tty.ReadStream(fd);
   port.fd = fd;
@@ -23,6 +27,11 @@ function closePty(port) {
 
 // The pseudo-terminal's queue is small: a write that finds it full waits its turn.
 async function writeAll(port, bytes) {
+  if (!port.fd) {
+    port.rx.push(...bytes);
+    port.wake();
+    return true;
+  }
   let at = 0;
   while (at < bytes.length) {
     try {
@@ -37,7 +46,7 @@ async function writeAll(port, bytes) {
 
 export function serialBridge() {
   const ports = new Map();
-  const bridge = { offer: null, ports };
+  const bridge = { offer: null, ports, pieces: new Map() };
   const portOf = (link) => {
     if (!ports.has(link)) {
       const port = { link, rx: [], open: false, lost: false, options: null, signals: [],
@@ -65,7 +74,7 @@ export function serialBridge() {
       const port = portOf(link);
       while (port.open && !port.lost && port.rx.length === 0)
         await new Promise((wake) => port.waiters.push(wake));
-      if (port.rx.length) return { bytes: port.rx.splice(0) };
+      if (port.rx.length) return { bytes: port.rx.splice(0), piece: bridge.pieces.get(link) };
       return port.lost ? { lost: true } : { closed: true };
     },
     write: async (link, bytes) => {
@@ -76,6 +85,7 @@ export function serialBridge() {
     signals: (link, signals) => { portOf(link).signals.push(signals); },
     purge: (link) => { portOf(link).rx = []; },
     close: (link) => closePty(portOf(link)),
+    ping: () => ({}), // the bench's measure of the rig's own round trip
   };
   bridge.handle = (source, op, link, arg) => ops[op](link, arg, source.page);
   // A closed tab closes its ports, as the browser closes a real one.

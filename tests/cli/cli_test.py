@@ -11,6 +11,7 @@ import signal
 import struct
 import subprocess
 import termios
+import threading
 import time
 import unittest
 
@@ -86,6 +87,39 @@ class CliTest(CliBase):
         self.assertRegex(done.stdout, "%s +OK" % late.link)
         self.assertEqual([r["command"] for r in late.requests()][:2], ["crc", "write"])
 
+    def test_line_that_does_not_answer_is_named(self):
+        # A device that stays silent, and an adapter looped back: every request comes back.
+        silent = self.sim("silent", "--power-on-signal")
+        master, slave = os.openpty()
+        loop = os.path.join(self.work, "loop")
+        os.symlink(os.ttyname(slave), loop)
+
+        def echo():
+            try:
+                while True:
+                    os.write(master, os.read(master, 4096))
+            except OSError:
+                pass
+        threading.Thread(target=echo, daemon=True).start()
+        done = self.flash("--wait", "11", silent.link, loop)
+        os.close(slave)
+        os.close(master)
+        self.assertEqual(done.returncode, 4, done.stdout + done.stderr)
+        quiet, echoed = "no valid reply from the device for 10 s", "the port reads back the requests"
+        for port, told in ((silent.link, [quiet]), (loop, [echoed, quiet])):
+            warnings = self.events(port, "warning")
+            self.assertEqual(len(warnings), len(told), warnings)
+            for warning, words in zip(warnings, told):
+                self.assertTrue(warning["text"].startswith(port + ": ") and words in warning["text"])
+            self.assertGreaterEqual(warnings[-1]["quiet_ms"], 10000)
+            result = self.events(port, "result")[0]
+            self.assertGreaterEqual(result["quiet_ms"], 10000)
+            for t in told:
+                self.assertIn("%s: %s" % (port, t), done.stderr)
+        self.assertGreater(self.events(loop, "warning")[0]["echoes"], 0)
+        self.assertGreater(self.events(loop, "result")[0]["echoes"], 2)  # probe, blocks, query
+        self.assertNotIn("echoes", self.events(silent.link, "result")[0])
+
     def test_ports_that_cannot_be_used(self):
         device = self.sim("device")
         plain = os.path.join(self.work, "plain")
@@ -138,6 +172,9 @@ class CliTest(CliBase):
         device = self.sim("untouched")
         empty, port = os.path.join(self.work, "empty"), device.link
         open(empty, "w").close()
+        docx = os.path.join(self.work, "notes.docx")
+        with open(docx, "wb") as f:
+            f.write(b"PK\x03\x04\x14\x00\x06\x00" + bytes(64))
         hex_text = os.path.join(self.work, "bad.hex")
         with open(hex_text, "w") as f:
             f.write(":020000040800F3\n:00000001FF\n")
@@ -165,6 +202,7 @@ class CliTest(CliBase):
                  # Refused images: never sent as raw bytes, nothing endless read whole.
                  (["--image", hex_text, port], "line 1: checksum error"),
                  (["--image", README, port], "all printable text"),
+                 (["--image", docx, port], "notes.docx is a ZIP archive, not firmware"),
                  (["--image", "/dev/zero", port], "larger than the largest image")]
         for args, message in cases:
             done = subprocess.run([ARGS.flash, *args], capture_output=True, text=True)

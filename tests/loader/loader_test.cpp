@@ -204,7 +204,25 @@ TEST(Loader, RefusalsNameTheFileThePlaceAndTheAddress) {
       {std::string("\xFF\xFE:\0"
                    "0\0",
                    6),
-       "the image fw is UTF-16 text"},
+       "fw is UTF-16 text, not firmware (a HEX or S-record file saved as UTF-16?"},
+      {std::string("\xFE\xFF\0:", 4), "fw is UTF-16 text, not firmware"},
+      {std::string("\x89PNG\r\n\x1A\n\0\0\0\rIHDR", 16), "fw is a PNG picture, not firmware"},
+      {"\xFF\xD8\xFF\xE0\x10JFIF", "fw is a JPEG picture, not firmware"},
+      {"GIF89a\x01\x01", "fw is a GIF picture"},
+      {"GIF87a\x01\x01", "fw is a GIF picture"},
+      {"%PDF-1.7\n%\xE2\xE3", "fw is a PDF document, not firmware"},
+      {std::string("PK\x03\x04\x14\0\0\0", 8), "fw is a ZIP archive, not firmware"},
+      {std::string("PK\x05\x06\0\0", 6), "fw is a ZIP archive"},
+      {std::string("PK\x07\x08PK\x03\x04", 8), "fw is a ZIP archive"},
+      {std::string("\x1F\x8B\x08\0", 4), "fw is a gzip archive, not firmware"},
+      {"BZh91AY&SY\x80", "fw is a bzip2 archive, not firmware"},
+      {std::string("\xFD"
+                   "7zXZ\0\0\x04",
+                   8),
+       "fw is an xz archive, not firmware"},
+      {std::string("7z\xBC\xAF\x27\x1C\0\x04", 8), "fw is a 7z archive, not firmware"},
+      {std::string("Rar!\x1A\x07\x01\0", 8), "fw is a RAR archive, not firmware"},
+      {std::string("MZ\x90\0\x03\0", 6), "fw is a Windows executable, not firmware"},
       {"0000000 3a30 3230 3030 3030 340a\n", "the image fw is all printable text"},
   };
   for (const auto& c : cases) {

@@ -87,9 +87,19 @@ test('a whole update of a multi-block image: flash, line settings, result and lo
   const sim = await startSim('whole');
   const page = await openPage();
   await pick(page, file);
-  assert.match(await text(page, '#firmware'), /raw binary, 0x08000000-0x08001387, 5000 bytes \(5120 padded\)/);
+  const shown = /raw binary, 0x08000000-0x08001387, 5000 bytes \(5120 padded\)/;
+  assert.match(await text(page, '#firmware'), shown);
+  // A picture picked after it is refused, and the image shown stays the one written.
+  await pick(page, { name: 'photo.png', mimeType: 'image/png',
+    buffer: Buffer.from('89504e470d0a1a0a0000000d49484452', 'hex') });
+  assert.match(await text(page, '#problem'), /^Not firmware: photo\.png is a PNG picture, not firmware\./);
+  assert.match(await text(page, '#firmware'), shown);
+  // Every reply reaches the page in chunks of 3 bytes, as USB adapters hand them over.
+  browser.bridge.pieces.set(sim.link, 3);
   await connect(page, sim.link);
   await updateTo(page, 'OK');
+  assert.doesNotMatch(await text(page, '#trace'), /TIMEOUT/);
+  assert.equal(sim.requests().filter((r) => r.command === 'write').length, 5); // none resent
   assert.match(await text(page, '#advice'), /CRC 0x[0-9a-f]{4}, the image's/);
   assert.equal(await text(page, '#state'), 'Done');
   const port = browser.bridge.ports.get(sim.link);
@@ -114,6 +124,13 @@ test('a flipped bit is never OK: the device CRC is shown beside the image\'s', a
   await pick(page, file);
   await connect(page, sim.link);
   await updateTo(page, 'FAILED');
+  // quarv-flash's link set-up: one probe, its reply read, the first block at once. The device
+  // logs a request once it is in: the reply and the block take 100 ms on the line, and the
+  // dialog would pause 100 ms more.
+  const [probe, first] = sim.requests();
+  assert.deepEqual([probe.command, first.command], ['crc', 'write']);
+  assert.ok(first.time_ms - probe.time_ms < 180, `${first.time_ms - probe.time_ms} ms`);
+  assert.match(await text(page, '#trace'), /^CONTACTING\.\.\.\nRX: [0-9a-f ]+\nREMOTE DEVICE LINK ESTABLISHED\nPROG ADDR 0x8000000/);
   assert.match(await text(page, '#advice'), /reports CRC 0x[0-9a-f]{4}, not the image's 0x/);
   assert.doesNotMatch(await text(page, '#trace'), /CRCs match/);
   await page.close();
@@ -180,6 +197,45 @@ test('a device that never answers: the prompt stays, Cancel ends it, the port st
     await page.close();
   });
 
+const QUIET = 'No answer from the device for 10 s: check the adapter, the cable and the power.';
+const ECHO = 'The line gives back what is sent: the adapter is looped back, or no device is on it.';
+
+test('a line that does not answer is named, the update going on; the page stays usable',
+  async () => {
+    const errors = [];
+    const page = await openPage();
+    page.on('pageerror', (error) => errors.push(error.message));
+    await pick(page, image(1500, 7).file);
+    await connect(page, 'loopback:plug');
+    await page.click('#update');
+    const lineSays = (words) => page.waitForFunction((w) =>
+      document.querySelector('#line').textContent.includes(w), words, { timeout: 15000 });
+    await lineSays(ECHO);
+    assert.equal(await text(page, '#line'), ECHO);
+    // Echoes pass for replies, so the job reaches the query; nothing has answered since the start.
+    await lineSays(QUIET);
+    assert.equal(await text(page, '#line'), `${QUIET} ${ECHO}`);
+    assert.equal(await text(page, '#state'), 'Verifying');
+    assert.equal(await page.isDisabled('#cancel'), false);
+    await page.click('#cancel');
+    await page.waitForSelector('#result:not([hidden])');
+    assert.equal(await text(page, '#verdict'), 'CANCELLED');
+    const [download] = await Promise.all([page.waitForEvent('download'), page.click('#log')]);
+    const warnings = readFileSync(await download.path(), 'utf8').trim().split('\n').map(JSON.parse)
+      .filter((e) => e.event === 'warning');
+    assert.deepEqual(warnings.map((e) => e.text), [ECHO, QUIET]);
+    assert.ok(warnings[0].echoes > 0 && warnings[1].quiet_ms >= 10000, JSON.stringify(warnings));
+    const { file, padded } = image(2500, 8);
+    const sim = await startSim('after-loopback');
+    await pick(page, file);
+    await connect(page, sim.link);
+    await updateTo(page, 'OK');
+    assert.equal(await page.isHidden('#line'), true);
+    assert.deepEqual(errors, []);
+    await page.close();
+    assert.deepEqual(new Uint8Array(await sim.flash(padded.length)), padded);
+  });
+
 test('firmware files: HEX accepted, text refused in words, picker closed', async () => {
   const page = await openPage();
   const cases = [
@@ -234,6 +290,8 @@ test('the published page carries its image; a manifest that lies or reaches out 
       { dir: 'manifest', publish: renamed('firmware.json'), firmware: /^firmware-firmware\.json \(published/ },
       { dir: 'outside', change: { file: '../good/firmware.json' }, problem: /not a file in the page's own folder/ },
       { dir: 'climbs', change: { file: 'x/../../good/fw.bin' }, problem: /not a file in the page's own folder/ },
+      { dir: 'parent', change: { file: '..' }, problem: /names "\.\.", which is not a file in the page's own folder/ },
+      { dir: 'hidden', change: { file: '.hidden.bin' }, problem: /names "\.hidden\.bin", which is not a file/ },
       { dir: 'missing', change: { file: 'gone.bin' }, problem: /gone\.bin named by the page is missing/ },
       { dir: 'crc', change: { crc: '0x0000' }, problem: /has CRC 0x[0-9a-f]{4}, the page says 0x0000/ },
       { dir: 'size', change: { size: 3999 }, problem: /has 4000 bytes, the page says 3999/ },
