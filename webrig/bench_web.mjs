@@ -1,14 +1,16 @@
-// make bench-web: a 64 KiB update through the page (headless Chromium, the rig's serial port
-// on a paced quarv-sim) against the line's model time, beside quarv-flash in the same run; the
-// sizes of the module and the page; the time from navigation to the page being ready.
+// make bench-web: a 64 KiB and a 2 KiB update through the page (headless Chromium, the rig's
+// serial port on a paced quarv-sim) against the line's model time, beside quarv-flash in the same
+// run; the page's own simulated device; the sizes of the module and the page; the time from
+// navigation to the page being ready. The rig's port crosses a WebSocket on the page's origin.
 // Usage: node webrig/bench_web.mjs --page DIR --sim EXE --flash EXE --image FILE --work DIR
 import { spawn, spawnSync } from 'node:child_process';
-import { existsSync, readdirSync, readFileSync, statSync, rmSync } from 'node:fs';
+import { existsSync, readdirSync, readFileSync, statSync, rmSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { parseArgs } from 'node:util';
 import { launchBrowser } from './browser.mjs';
 import { launchPlainBrowser } from './cdp_browser.mjs';
 import { serve } from './serve.mjs';
+import { serialBridge } from './serial_bridge.mjs';
 
 const { values: args } = parseArgs({ options: { page: { type: 'string' }, sim: { type: 'string' },
   flash: { type: 'string' }, image: { type: 'string' }, work: { type: 'string' } } });
@@ -45,16 +47,50 @@ async function withSim(name, run) {
     .filter((r) => r.command));
 }
 
-const served = await serve(args.page);
-const browser = await launchBrowser();
+const bridge = serialBridge();
+const served = await serve(args.page, 0, bridge);
+const browser = await launchBrowser({ over: 'socket' });
 const ready = [];
 const roundTrips = [];
 // The rig's serial port carries every frame and reply across this; median of 50, in ms.
 const ROUND_TRIP = `(async () => { const times = [];
-  for (let i = 0; i < 50; i++) { const t = performance.now(); await quarvSerial('ping', null);
+  for (let i = 0; i < 50; i++) { const t = performance.now(); await quarvSerialCall('ping', null);
     times.push(performance.now() - t); }
   return times.sort((a, b) => a - b)[25]; })()`;
+const small = join(args.work, 'image-2k.bin');
+writeFileSync(small, readFileSync(args.image).subarray(0, 2048));
 const rows = [];
+const smallRows = [];
+
+async function pageUpdate(image, link) {
+  const page = await browser.context.newPage();
+  await page.goto(served.url);
+  await page.waitForSelector('body[data-ready]');
+  await page.setInputFiles('#file', image);
+  await page.waitForFunction(() => /CRC/.test(document.querySelector('#firmware').textContent));
+  let began = 0;
+  if (link) {
+    bridge.offer = link;
+    await page.click('#connect');
+    await page.waitForFunction(() => /Connected/.test(document.querySelector('#device').textContent));
+  } else {
+    await page.click('#simulate');
+  }
+  began = performance.now();
+  await page.click('#update');
+  await page.waitForSelector('#result:not([hidden])', { timeout: 120000 });
+  const took = (performance.now() - began) / 1000;
+  if (await page.textContent('#verdict') !== 'OK') throw new Error('the page did not verify');
+  await page.close();
+  return took;
+}
+
+const flash = (image) => async (link) => {
+  const run = spawnSync(args.flash, ['--image', image, link], { stdio: 'ignore' });
+  if (run.status !== 0) throw new Error(`quarv-flash exited ${run.status}`);
+};
+
+let simulated = 0;
 try {
   for (let i = 0; i < 5; i++) {
     const page = await browser.context.newPage();
@@ -67,34 +103,21 @@ try {
     const page = await browser.context.newPage();
     await page.goto(served.url);
     await page.waitForSelector('body[data-ready]');
-    roundTrips.push(['automation binding', await page.evaluate(ROUND_TRIP)]);
+    roundTrips.push(['automation library\'s browser', await page.evaluate(ROUND_TRIP)]);
     await page.close();
   }
-  rows.push(['page', await withSim('bench-web', async (link) => {
-    const page = await browser.context.newPage();
-    await page.goto(served.url);
-    await page.waitForSelector('body[data-ready]');
-    await page.setInputFiles('#file', args.image);
-    await page.waitForFunction(() => /CRC/.test(document.querySelector('#firmware').textContent));
-    browser.bridge.offer = link;
-    await page.click('#connect');
-    await page.waitForFunction(() => /Connected/.test(document.querySelector('#device').textContent));
-    await page.click('#update');
-    await page.waitForSelector('#result:not([hidden])', { timeout: 120000 });
-    if (await page.textContent('#verdict') !== 'OK') throw new Error('the page did not verify');
-    await page.close();
-  })]);
-  rows.push(['quarv-flash', await withSim('bench-flash', async (link) => {
-    const run = spawnSync(args.flash, ['--image', args.image, link], { stdio: 'ignore' });
-    if (run.status !== 0) throw new Error(`quarv-flash exited ${run.status}`);
-  })]);
+  rows.push(['page', await withSim('bench-web', (link) => pageUpdate(args.image, link))]);
+  rows.push(['quarv-flash', await withSim('bench-flash', flash(args.image))]);
+  smallRows.push(['page', await withSim('bench-web-2k', (link) => pageUpdate(small, link))]);
+  smallRows.push(['quarv-flash', await withSim('bench-flash-2k', flash(small))]);
+  simulated = await pageUpdate(args.image, null);
 } finally {
   await browser.close();
 }
 
 // The same update in a browser with its own defaults, the tab in front and then behind another
 // one from the moment Update is pressed: timers there run once a second at most.
-const plain = await launchPlainBrowser();
+const plain = await launchPlainBrowser({ over: 'socket' });
 const tabs = [];
 try {
   for (const hidden of [false, true]) {
@@ -104,8 +127,8 @@ try {
       await page.waitFor("document.body?.dataset.ready !== undefined");
       await page.pick(args.image);
       await page.waitFor(`/CRC/.test(${text('#firmware')})`);
-      plain.bridge.offer = link;
-      if (!hidden) roundTrips.push(['DevTools binding', await page.evaluate(ROUND_TRIP)]);
+      bridge.offer = link;
+      if (!hidden) roundTrips.push(['browser with its defaults', await page.evaluate(ROUND_TRIP)]);
       await page.evaluate("document.querySelector('#connect').click()");
       await page.waitFor(`/Connected/.test(${text('#device')})`);
       await page.evaluate("document.querySelector('#update').click()");
@@ -128,6 +151,16 @@ for (const [label, [measured, model]] of rows) {
   console.log(`  ${label.padEnd(12)} ${measured.toFixed(3).padStart(8)} s ${model.toFixed(3)
     .padStart(8)} s ${(measured / model).toFixed(3).padStart(7)}`);
 }
+console.log('2 KiB image, the same:');
+for (const [label, [measured, model]] of smallRows) {
+  console.log(`  ${label.padEnd(12)} ${measured.toFixed(3).padStart(8)} s ${model.toFixed(3)
+    .padStart(8)} s ${(measured / model).toFixed(3).padStart(7)}`);
+}
+console.log(`  page minus quarv-flash: ${((smallRows[0][1][0] - smallRows[1][1][0]) * 1000).toFixed(0)} ms`);
+// The simulated device runs the same device model at the same line rate, paced to real time by
+// the page: Update to verdict against the 64 KiB line model above.
+console.log(`The page's own simulated device, 64 KiB, Update to verdict: ${simulated.toFixed(3)} s, ` +
+  `${(simulated / rows[0][1][1]).toFixed(3)} of the line's model`);
 console.log('The same, the browser\'s throttling of hidden tabs left on:');
 for (const [label, [measured, model]] of tabs) {
   console.log(`  ${label.padEnd(12)} ${measured.toFixed(3).padStart(8)} s ${model.toFixed(3)
@@ -135,7 +168,7 @@ for (const [label, [measured, model]] of tabs) {
 }
 console.log(`  hidden against front: ${(tabs[1][1][0] / tabs[0][1][0]).toFixed(3)}`);
 for (const [label, ms] of roundTrips)
-  console.log(`rig's serial round trip through the ${label}: median ${ms.toFixed(2)} ms`);
+  console.log(`rig's serial round trip over its WebSocket, ${label}: median ${ms.toFixed(2)} ms`);
 const files = readdirSync(args.page).filter((f) => !['firmware.json'].includes(f));
 const size = (f) => statSync(join(args.page, f)).size;
 const total = files.reduce((sum, f) => sum + size(f), 0);

@@ -5,6 +5,7 @@ import { join, dirname } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { chromium } from 'playwright-core';
 import { serialBridge } from './serial_bridge.mjs';
+import { SERIAL_PATH } from './serve.mjs';
 
 const HERE = dirname(fileURLToPath(import.meta.url));
 export const FAKE_SERIAL = readFileSync(join(HERE, 'fake_serial.js'), 'utf8');
@@ -12,14 +13,20 @@ export const FAKE_SERIAL = readFileSync(join(HERE, 'fake_serial.js'), 'utf8');
 const FLAGS = ['--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
   '--disable-component-update', '--disable-sync'];
 
-export async function launchBrowser() {
+// The init script of the rig's serial port; over: 'socket' sends its bytes through the WebSocket
+// of serve() given a bridge, anything else through the binding.
+export const serialScript = (over) =>
+  (over === 'socket' ? `globalThis.quarvSerialSocket = ${JSON.stringify(SERIAL_PATH)};\n` : '') +
+  FAKE_SERIAL;
+
+export async function launchBrowser({ over = 'binding' } = {}) {
   const profile = mkdtempSync(join(tmpdir(), 'quarv-chromium-'));
   const context = await chromium.launchPersistentContext(profile, {
     executablePath: process.env.QUARV_CHROMIUM || '/usr/bin/chromium', headless: true,
     chromiumSandbox: false, args: FLAGS, viewport: { width: 900, height: 1000 } });
   const bridge = serialBridge();
   await context.exposeBinding('quarvSerial', bridge.handle);
-  await context.addInitScript(FAKE_SERIAL);
+  await context.addInitScript(serialScript(over));
   context.on('page', (page) => page.on('close', () => bridge.pageClosed(page)));
   return { context, bridge,
     close: async () => {

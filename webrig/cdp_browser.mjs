@@ -6,7 +6,7 @@ import { spawn } from 'node:child_process';
 import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join, resolve } from 'node:path';
-import { FAKE_SERIAL } from './browser.mjs';
+import { serialScript } from './browser.mjs';
 import { serialBridge } from './serial_bridge.mjs';
 
 // The binding takes one string and returns nothing: each call carries a number, and the answer
@@ -25,7 +25,7 @@ const FLAGS = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', 
   '--disable-background-networking', '--disable-component-update', '--disable-sync',
   '--remote-debugging-pipe'];
 
-export async function launchPlainBrowser() {
+export async function launchPlainBrowser({ over = 'binding' } = {}) {
   const profile = mkdtempSync(join(tmpdir(), 'quarv-chromium-'));
   const child = spawn(process.env.QUARV_CHROMIUM || '/usr/bin/chromium',
     [...FLAGS, `--user-data-dir=${profile}`, 'about:blank'],
@@ -65,7 +65,7 @@ export async function launchPlainBrowser() {
     await send('Runtime.enable', {}, sessionId);
     await send('Page.enable', {}, sessionId);
     await send('Runtime.addBinding', { name: 'quarvSerialRaw' }, sessionId);
-    await send('Page.addScriptToEvaluateOnNewDocument', { source: BINDING_SHIM + FAKE_SERIAL },
+    await send('Page.addScriptToEvaluateOnNewDocument', { source: BINDING_SHIM + serialScript(over) },
       sessionId);
     await send('Page.navigate', { url }, sessionId);
     const page = {

@@ -87,6 +87,7 @@ export function serialBridge() {
     close: (link) => closePty(portOf(link)),
     ping: () => ({}), // the bench's measure of the rig's own round trip
   };
+  bridge.ops = ops;
   bridge.handle = (source, op, link, arg) => ops[op](link, arg, source.page);
   // A closed tab closes its ports, as the browser closes a real one.
   bridge.pageClosed = (page) => ports.forEach((port) => { if (port.page === page) closePty(port); });

@@ -1,15 +1,56 @@
 // A static server for the page on localhost (a secure context, where Web Serial is offered).
+// With a serial bridge, it also carries the rig's serial port over a WebSocket on the page's own
+// origin (SERIAL_PATH), which the page's connect-src 'self' allows and which crosses between the
+// page and this process faster than the automation's bindings do.
 // Usage: node webrig/serve.mjs DIR [PORT]
 import { createServer } from 'node:http';
 import { readFile } from 'node:fs/promises';
 import { resolve, sep, extname } from 'node:path';
 import { pathToFileURL } from 'node:url';
+import { WebSocketServer } from 'ws';
 
 const TYPES = { '.html': 'text/html; charset=utf-8', '.js': 'text/javascript; charset=utf-8',
   '.mjs': 'text/javascript; charset=utf-8', '.css': 'text/css; charset=utf-8',
   '.json': 'application/json', '.wasm': 'application/wasm', '.png': 'image/png' };
 
-export function serve(root, port = 0) {
+export const SERIAL_PATH = '/.quarv-rig-serial';
+
+// Each message is { id, args: [op, link, arg] }; each answer { id, value } or { id, error }.
+// Only pages of this server's own origin may drive the bridge.
+function carrySerial(server, bridge) {
+  const sockets = new WebSocketServer({ noServer: true, maxPayload: 1 << 20 });
+  server.on('upgrade', (request, socket, head) => {
+    const own = `http://127.0.0.1:${server.address().port}`;
+    let path = '';
+    try {
+      path = new URL(request.url, 'http://x').pathname;
+    } catch {}
+    if (path !== SERIAL_PATH || request.headers.origin !== own) {
+      socket.end('HTTP/1.1 403 Forbidden\r\n\r\n');
+      return;
+    }
+    sockets.handleUpgrade(request, socket, head, (ws) => {
+      ws.on('message', async (data) => {
+        let id = null;
+        let value;
+        try {
+          const message = JSON.parse(data);
+          id = message.id;
+          const [op, link, arg] = message.args;
+          if (!Object.hasOwn(bridge.ops, op)) throw new Error(`no operation ${op}`);
+          value = { id, value: (await bridge.handle({ page: ws }, op, link, arg)) ?? null };
+        } catch (error) {
+          value = { id, error: String(error.message) };
+        }
+        if (ws.readyState === ws.OPEN) ws.send(JSON.stringify(value));
+      });
+      ws.on('close', () => bridge.pageClosed(ws));
+    });
+  });
+  return sockets;
+}
+
+export function serve(root, port = 0, bridge = null) {
   const base = resolve(root);
   const server = createServer(async (request, response) => {
     let path;
@@ -32,9 +73,14 @@ export function serve(root, port = 0) {
       response.writeHead(404).end();
     }
   });
+  const sockets = bridge ? carrySerial(server, bridge) : null;
   return new Promise((done) => server.listen(port, '127.0.0.1', () => done({
     url: `http://127.0.0.1:${server.address().port}/`,
-    close: () => new Promise((closed) => { server.closeAllConnections(); server.close(closed); }),
+    close: () => new Promise((closed) => {
+      sockets?.clients.forEach((ws) => ws.terminate());
+      server.closeAllConnections();
+      server.close(closed);
+    }),
   })));
 }
 
