@@ -1,5 +1,5 @@
 // The page: firmware, device, update, result, trace and log, wired to the engine's module.
-import { loadEngine, crcText } from './engine.js';
+import { loadEngine, compileModule, crcText } from './engine.js';
 import { loadCarried, loadPicked, MANIFEST } from './firmware.js';
 import { newLog, logEvent, logTrace, logImage, logText } from './log.js';
 import { serialProblem, openLine, closeLine, lineLost } from './serial.js';
@@ -244,8 +244,10 @@ function wire() {
   }
 }
 
-// Both requested at once, before anything else runs: the page is ready when both are in.
-const moduleAsked = fetch('quarv-web.wasm');
+// Both requested at once, before anything else runs, the module compiling as it arrives: the
+// page is ready when both are in.
+const moduleAsked = fetch('quarv-web.wasm')
+  .then((response) => (response.ok ? compileModule(response) : response));
 const manifestAsked = fetch(MANIFEST, { cache: 'no-store' });
 
 async function start() {
@@ -254,7 +256,8 @@ async function start() {
   if (problem) showProblem(PROBLEMS[problem]);
   refresh();
   const module = await moduleAsked;
-  if (!module.ok) return showProblem(`The page is incomplete: quarv-web.wasm (${module.status}).`);
+  if (module instanceof Response)
+    return showProblem(`The page is incomplete: quarv-web.wasm (${module.status}).`);
   page.engine = await loadEngine(module, pageReport());
   try {
     const carried = await loadCarried(page.engine, manifestAsked);

@@ -8,7 +8,16 @@ export const Channel = { Page: 0, SimLine: 1 };
 export const FormatCodes = ['raw', 'Intel HEX', 'Motorola S-record', 'ELF'];
 const ASYNC_STACK = 16384;
 
-// bytes: the module's bytes, or its fetch Response. host: read(count) -> Promise<Uint8Array>, write(Uint8Array) -> count, purge(), error() -> 0
+// The module compiled while it downloads, so the page can start it before anything else; a
+// host that serves .wasm with another type gets the slower path rather than a page that does
+// not start.
+export function compileModule(response) {
+  const fallback = response.clone();
+  return WebAssembly.compileStreaming(response)
+    .catch(async () => WebAssembly.compile(await fallback.arrayBuffer()));
+}
+
+// bytes: the module's bytes, its fetch Response or compileModule's Module. host: read(count) -> Promise<Uint8Array>, write(Uint8Array) -> count, purge(), error() -> 0
 // or a code, nowMs(), sleep(ms) -> Promise, trace(piece), status(text); each may be replaced
 // later through engine.host.
 export async function loadEngine(bytes, host) {
@@ -52,14 +61,11 @@ export async function loadEngine(bytes, host) {
   // links its stream functions all the same.
   const wasi = { fd_write: () => 8, fd_close: () => 0, fd_seek: () => 8, fd_fdstat_get: () => 8 };
   const imports = { env, wasi_snapshot_preview1: wasi };
-  // A Response compiles while it downloads; a host that serves .wasm with another type gets
-  // the slower path rather than a page that does not start.
   let instance;
-  if (bytes instanceof Response) {
-    const fallback = bytes.clone();
-    instance = await WebAssembly.instantiateStreaming(bytes, imports)
-      .catch(async () => WebAssembly.instantiate(await fallback.arrayBuffer(), imports))
-      .then((made) => made.instance);
+  if (bytes instanceof WebAssembly.Module) {
+    instance = await WebAssembly.instantiate(bytes, imports);
+  } else if (bytes instanceof Response) {
+    instance = await WebAssembly.instantiate(await compileModule(bytes), imports);
   } else {
     instance = (await WebAssembly.instantiate(bytes, imports)).instance;
   }
