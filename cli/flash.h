@@ -123,6 +123,13 @@ struct RunSetup {
 
 extern std::atomic<bool> stop_requested;
 
+enum : uint32_t { UNIT_GAP_MS = 1000 };  // silence that tells one unit from the next, in a station
+
+// Station mode: true once a new unit answers, at answered_at; see station_unit.cpp.
+bool await_unit(PortRun& run, bool gap_seen, uint64_t& answered_at);
+// Station mode: connects a lost network port again, until it answers or a stop signal.
+bool reconnect(PortRun& run, const RunSetup& setup);
+
 // The body of a port's thread: one update, or units one after another in station mode.
 void run_port(PortRun& run, const RunSetup& setup);
 // Runs every port on its own thread until each has ended; with matches (a station), also
