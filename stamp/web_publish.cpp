@@ -19,9 +19,9 @@ namespace {
 enum : int { EXIT_OK = 0, EXIT_REFUSED = 2, EXIT_WRITE = 3 };
 
 // The page as the build makes it; the manifest and the image are what --web adds.
-const char* const PAGE_FILES[] = {"index.html", "style.css",   "app.js",
-                                  "engine.js",  "firmware.js", "log.js",
-                                  "serial.js",  "update.js",   "quarv-web.wasm"};
+const char* const PAGE_FILES[] = {"index.html",      "style.css", "app.js",        "clock.js",
+                                  "clock_worker.js", "engine.js", "firmware.js",   "log.js",
+                                  "serial.js",       "update.js", "quarv-web.wasm"};
 const char MANIFEST[] = "firmware.json";
 
 const char usage[] =

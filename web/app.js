@@ -1,6 +1,7 @@
 // The page: firmware, device, update, result, trace and log, wired to the engine's module.
 import { loadEngine, compileModule, crcText } from './engine.js';
 import { loadCarried, loadPicked, MANIFEST } from './firmware.js';
+import { startClock } from './clock.js';
 import { newLog, logEvent, logTrace, logImage, logText } from './log.js';
 import { serialProblem, openLine, closeLine, lineLost } from './serial.js';
 import { runUpdate, cancelUpdate, lineHost, lineNotes, stateWords, PHASES } from './update.js';
@@ -165,7 +166,9 @@ function logResult(result, started) {
 // Trace and status to the page and the log, whichever channel carries the bytes.
 function pageReport() {
   return {
-    trace: (piece) => { $('trace').textContent += piece; logTrace(page.log, piece); },
+    // Appended as a text node of its own: rewriting the whole trace for each piece grows with
+    // the image, and the next frame to the device waits on it.
+    trace: (piece) => { $('trace').append(piece); logTrace(page.log, piece); },
     status: (text) => { $('state').textContent = stateWords(text); logEvent(page.log, 'status', text); },
   };
 }
@@ -269,6 +272,7 @@ async function start() {
   }
   refresh();
   document.body.dataset.ready = String(Math.round(performance.now()));
+  startClock();
 }
 
 start();

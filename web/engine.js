@@ -77,12 +77,15 @@ export async function loadEngine(bytes, host) {
 
   let busy = false;
   // One job_step, however often it waits: each wait unwinds it, each resume rewinds it.
+  // engine.waited says whether it did, so the page knows its event loop has turned meanwhile.
   engine.step = async () => {
     if (busy) throw new Error('a step is already running');
     busy = true;
+    engine.waited = false;
     try {
       let state = x.web_job_step();
       while (pending) {
+        engine.waited = true;
         x.asyncify_stop_unwind();
         const wait = pending;
         pending = null;

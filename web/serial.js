@@ -1,5 +1,6 @@
 // The serial line through Web Serial, shaped as the engine's byte channel: reads that end as
 // the updater's do (100 ms in all, 20 ms after the last byte), or as soon as a reply is whole.
+import { after } from './clock.js';
 
 export const LINE = { baudRate: 115200, dataBits: 8, parity: 'even', stopBits: 1,
   flowControl: 'none', bufferSize: 4096 };
@@ -70,25 +71,30 @@ export function lineRead(line, count, isReply) {
     const started = performance.now();
     let lastByte = line.rx.length ? started : 0;
     let seen = line.rx.length;
-    let timer = 0;
-    const finish = () => {
-      clearTimeout(timer);
+    let cancelTimer = () => {};
+    const finish = (taken = count) => {
+      cancelTimer();
       line.wakers.delete(check);
-      done(Uint8Array.from(line.rx.splice(0, count)));
+      done(Uint8Array.from(line.rx.splice(0, Math.min(taken, count))));
     };
+    const deadline = () =>
+      Math.min(started + READ_TOTAL_MS, lastByte ? lastByte + READ_INTERVAL_MS : Infinity);
     function check() {
       const now = performance.now();
       if (line.rx.length > seen) {
+        // Bytes that came after the read should have ended, its timer late behind a busy page,
+        // are the next read's: taken here, a reply in pieces would be split between two reads.
+        if (now >= deadline()) return finish(seen);
         seen = line.rx.length;
         lastByte = now;
       }
       const have = Math.min(line.rx.length, count);
       if (line.lost || line.closed || line.cancelled || have === count ||
           (have && isReply(Uint8Array.from(line.rx.slice(0, have))))) return finish();
-      const end = Math.min(started + READ_TOTAL_MS, lastByte ? lastByte + READ_INTERVAL_MS : Infinity);
+      const end = deadline();
       if (now >= end) return finish();
-      clearTimeout(timer);
-      timer = setTimeout(check, end - now);
+      cancelTimer();
+      cancelTimer = after(end - now, check);
     }
     line.wakers.add(check);
     check();
@@ -98,14 +104,14 @@ export function lineRead(line, count, isReply) {
 // A sleep that a cancel or a lost port cuts short.
 export function lineSleep(line, ms) {
   return new Promise((done) => {
-    let timer = 0;
+    let cancelTimer = () => {};
     const stop = () => {
-      clearTimeout(timer);
+      cancelTimer();
       line.wakers.delete(poke);
       done();
     };
     const poke = () => { if (line.lost || line.closed || line.cancelled) stop(); };
-    timer = setTimeout(stop, ms);
+    cancelTimer = after(ms, stop);
     line.wakers.add(poke);
   });
 }

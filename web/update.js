@@ -1,6 +1,8 @@
 // One update: a step as soon as the one before has ended, until the job ends; and what the user
-// sees of it in words. On a line, each step waits on the port's own reads, never on a chained
-// timer, which a browser slows to once a second or once a minute in a hidden tab.
+// sees of it in words. On a line, each step waits on the port's own reads; the timers behind
+// those reads, and the simulated device's pacing, are the worker's (clock.js), which a browser
+// does not slow in a hidden tab as it slows the page's own.
+import { after } from './clock.js';
 import { State, Channel } from './engine.js';
 import { lineRead, lineWrite, linePurge, lineSleep, lineCancel } from './serial.js';
 
@@ -45,8 +47,8 @@ export function lineHost(engine, line, report) {
 // A wait that cancel() cuts short.
 function pause(run, ms) {
   return new Promise((done) => {
-    const timer = setTimeout(done, Math.max(0, ms));
-    run.wake = () => { clearTimeout(timer); done(); };
+    const cancelTimer = after(Math.max(0, ms), done);
+    run.wake = () => { cancelTimer(); done(); };
   });
 }
 
@@ -99,7 +101,9 @@ export async function runUpdate(engine, target, onTick) {
       engine.sim.advance(TICK_MS * 1000);
       const ahead = (engine.sim.nowUs() - virtualStart) / 1000 - (performance.now() - realStart);
       await pause(run, ahead);
-    } else {
+    } else if (!engine.waited) {
+      // A step that waited on the port has let clicks and drawing in already; another turn
+      // here would only hold back the next frame to the device.
       await nextTurn(run);
     }
   }

@@ -62,6 +62,32 @@ const small = join(args.work, 'image-2k.bin');
 writeFileSync(small, readFileSync(args.image).subarray(0, 2048));
 const rows = [];
 const smallRows = [];
+const transits = new Map(); // link -> the rig's transit in that update
+
+// Each write's wait since the read answered before it, as the rig saw it and as the page did:
+// the difference is the time the bytes spent crossing the rig's socket both ways.
+function gapsBeforeWrites(events, isRead, isWrite) {
+  const gaps = [];
+  let lastRead = null;
+  for (const [kind, at, what] of events) {
+    if (isRead(kind, what)) lastRead = at;
+    else if (isWrite(kind, what)) {
+      gaps.push(lastRead === null ? null : at - lastRead);
+      lastRead = null;
+    }
+  }
+  return gaps;
+}
+
+function rigTransit(rigTimes, pageTimes) {
+  const atRig = gapsBeforeWrites(rigTimes, (k) => k === 'read', (k) => k === 'write');
+  const atPage = gapsBeforeWrites(pageTimes, (k, n) => k === 'answer' && n > 0,
+    (k, op) => k === 'send' && op === 'write');
+  const each = atRig.map((gap, i) => (gap === null || atPage[i] == null ? null : gap - atPage[i]))
+    .filter((t) => t !== null);
+  return { total: each.reduce((sum, t) => sum + t, 0) / 1000,
+    median: each.sort((a, b) => a - b)[each.length >> 1] || 0 };
+}
 
 async function pageUpdate(image, link) {
   const page = await browser.context.newPage();
@@ -77,11 +103,15 @@ async function pageUpdate(image, link) {
   } else {
     await page.click('#simulate');
   }
+  bridge.times = [];
+  await page.evaluate(() => { globalThis.quarvSerialTimes = []; });
   began = performance.now();
   await page.click('#update');
   await page.waitForSelector('#result:not([hidden])', { timeout: 120000 });
   const took = (performance.now() - began) / 1000;
   if (await page.textContent('#verdict') !== 'OK') throw new Error('the page did not verify');
+  if (link) transits.set(link, rigTransit(bridge.times, await page.evaluate(() => quarvSerialTimes)));
+  bridge.times = null;
   await page.close();
   return took;
 }
@@ -139,6 +169,7 @@ try {
 // one from the moment Update is pressed: timers there run once a second at most.
 const plain = await launchPlainBrowser({ over: 'socket' });
 const tabs = [];
+const simulatedTabs = [];
 try {
   for (const hidden of [false, true]) {
     tabs.push([hidden ? 'hidden tab' : 'front tab', await withSim(`bench-tab-${hidden}`, async (link) => {
@@ -160,6 +191,23 @@ try {
       await page.close();
     })]);
   }
+  for (const hidden of [false, true]) {
+    const page = await plain.open(served.url);
+    await page.waitFor("document.body?.dataset.ready !== undefined");
+    await page.pick(args.image);
+    await page.waitFor("/CRC/.test(document.querySelector('#firmware').textContent)");
+    await page.evaluate("document.querySelector('#simulate').click()");
+    const began = performance.now();
+    await page.evaluate("document.querySelector('#update').click()");
+    if (hidden) await page.hide();
+    if (await page.evaluate('document.visibilityState') !== (hidden ? 'hidden' : 'visible'))
+      throw new Error('the tab was not as asked');
+    await page.waitFor("!document.querySelector('#result').hidden", 600000);
+    simulatedTabs.push([hidden ? 'hidden tab' : 'front tab', (performance.now() - began) / 1000]);
+    if (await page.evaluate("document.querySelector('#verdict').textContent") !== 'OK')
+      throw new Error('the simulated update did not verify');
+    await page.close();
+  }
 } finally {
   await plain.close();
   await served.close();
@@ -171,11 +219,22 @@ for (const [label, [measured, model]] of rows) {
   console.log(`  ${label.padEnd(12)} ${measured.toFixed(3).padStart(8)} s ${model.toFixed(3)
     .padStart(8)} s ${(measured / model).toFixed(3).padStart(7)}`);
 }
+// The page with the time its bytes spent crossing the rig's socket taken out, as measured in
+// the same update; the rig stands in for the browser's own serial path, which has its own.
+const rigOut = (link, [measured, model]) => {
+  const transit = transits.get(join(args.work, link));
+  console.log(`  ${'less the rig'.padEnd(12)} ${(measured - transit.total).toFixed(3).padStart(8)} s ` +
+    `${model.toFixed(3).padStart(8)} s ${((measured - transit.total) / model).toFixed(3).padStart(7)}` +
+    `   (the rig's socket, both ways: ${transit.median.toFixed(2)} ms a write, median; ` +
+    `${transit.total.toFixed(3)} s in all)`);
+};
+rigOut('bench-web', rows[0][1]);
 console.log('2 KiB image, the same:');
 for (const [label, [measured, model]] of smallRows) {
   console.log(`  ${label.padEnd(12)} ${measured.toFixed(3).padStart(8)} s ${model.toFixed(3)
     .padStart(8)} s ${(measured / model).toFixed(3).padStart(7)}`);
 }
+rigOut('bench-web-2k', smallRows[0][1]);
 console.log(`  page minus quarv-flash: ${((smallRows[0][1][0] - smallRows[1][1][0]) * 1000).toFixed(0)} ms`);
 console.log(`The page's own simulated device, 64 KiB, Update to verdict: ${simulated.toFixed(3)} s, ` +
   `its own clock ${simulatedModelS.toFixed(3)} s, ratio ${(simulated / simulatedModelS).toFixed(3)}`);
@@ -185,6 +244,10 @@ for (const [label, [measured, model]] of tabs) {
     .padStart(8)} s ${(measured / model).toFixed(3).padStart(7)}`);
 }
 console.log(`  hidden against front: ${(tabs[1][1][0] / tabs[0][1][0]).toFixed(3)}`);
+for (const [label, took] of simulatedTabs)
+  console.log(`  ${label.padEnd(12)} ${took.toFixed(3).padStart(8)} s, the page's simulated device, ` +
+    `Update to verdict, against its own clock ${simulatedModelS.toFixed(3)} s: ` +
+    `${(took / simulatedModelS).toFixed(3)}`);
 for (const [label, ms] of roundTrips)
   console.log(`rig's serial round trip over its WebSocket, ${label}: median ${ms.toFixed(2)} ms`);
 const files = readdirSync(args.page).filter((f) => !['firmware.json'].includes(f));

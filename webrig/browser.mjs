@@ -11,7 +11,7 @@ const HERE = dirname(fileURLToPath(import.meta.url));
 export const FAKE_SERIAL = readFileSync(join(HERE, 'fake_serial.js'), 'utf8');
 // Without the networking flags the browser keeps calling addresses this machine cannot reach.
 const FLAGS = ['--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-  '--disable-component-update', '--disable-sync'];
+  '--disable-component-update', '--disable-sync', '--disable-features=WebUIOmniboxPopup,WebUIOmniboxFullPopup,WebUIOmniboxAimPopup'];
 
 // The init script of the rig's serial port; over: 'socket' sends its bytes through the WebSocket
 // of serve() given a bridge, anything else through the binding.

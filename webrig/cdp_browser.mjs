@@ -23,7 +23,7 @@ const BINDING_SHIM = `(() => {
 })();`;
 const FLAGS = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
   '--disable-background-networking', '--disable-component-update', '--disable-sync',
-  '--remote-debugging-pipe'];
+  '--remote-debugging-pipe', '--disable-features=WebUIOmniboxPopup,WebUIOmniboxFullPopup,WebUIOmniboxAimPopup'];
 
 export async function launchPlainBrowser({ over = 'binding' } = {}) {
   const profile = mkdtempSync(join(tmpdir(), 'quarv-chromium-'));

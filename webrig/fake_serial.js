@@ -27,6 +27,7 @@
       };
       socket.onmessage = (event) => {
         const reply = JSON.parse(event.data);
+        globalThis.quarvSerialTimes?.push(['answer', performance.now(), reply.value?.bytes?.length ?? 0]);
         waiting.get(reply.id)?.(reply);
         waiting.delete(reply.id);
       };
@@ -36,12 +37,16 @@
       const socket = await opened;
       const reply = await new Promise((answer) => {
         waiting.set(++next, answer);
-        socket.send(JSON.stringify({ id: next, args }));
+        const message = JSON.stringify({ id: next, args });
+        globalThis.quarvSerialTimes?.push(['send', performance.now(), args[0]]);
+        socket.send(message);
       });
       if (reply.error) throw new Error(reply.error);
       return reply.value;
     };
   };
+  // The bench's measure of the rig's own share: with quarvSerialTimes set to an array, each
+  // message to the rig and each answer is noted there, on the page's clock.
   const call = globalThis.quarvSerialSocket ? overSocket(globalThis.quarvSerialSocket)
     : (...args) => globalThis.quarvSerial(...args);
   globalThis.quarvSerialCall = call; // the bench's measure of the rig's round trip

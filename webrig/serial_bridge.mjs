@@ -46,7 +46,8 @@ async function writeAll(port, bytes) {
 
 export function serialBridge() {
   const ports = new Map();
-  const bridge = { offer: null, ports, pieces: new Map() };
+  // times: the bench's, an array to note each read answered with bytes and each write taken.
+  const bridge = { offer: null, ports, pieces: new Map(), times: null };
   const portOf = (link) => {
     if (!ports.has(link)) {
       const port = { link, rx: [], open: false, lost: false, options: null, signals: [],
@@ -74,10 +75,14 @@ export function serialBridge() {
       const port = portOf(link);
       while (port.open && !port.lost && port.rx.length === 0)
         await new Promise((wake) => port.waiters.push(wake));
-      if (port.rx.length) return { bytes: port.rx.splice(0), piece: bridge.pieces.get(link) };
+      if (port.rx.length) {
+        bridge.times?.push(['read', performance.now()]);
+        return { bytes: port.rx.splice(0), piece: bridge.pieces.get(link) };
+      }
       return port.lost ? { lost: true } : { closed: true };
     },
     write: async (link, bytes) => {
+      bridge.times?.push(['write', performance.now()]);
       const port = portOf(link);
       if (!port.open || port.lost) return { lost: true };
       return (await writeAll(port, Buffer.from(bytes))) ? {} : { lost: true };

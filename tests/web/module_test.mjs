@@ -4,6 +4,7 @@ import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
 import { test } from 'node:test';
 import { loadEngine, State, Channel } from '../../web/engine.js';
+import { lineRead } from '../../web/serial.js';
 
 const MODULE = readFileSync(process.env.QUARV_WEB_MODULE);
 // The dialog's typical run, with the page's link set-up (quarv-flash's) in place of its three
@@ -144,6 +145,30 @@ test('the page channel: every wait suspends the step, and the update completes',
   // One probe, its reply read before another could go, three blocks, the query and the reset.
   assert.deepEqual(device.sent, [0xF6, 0xF5, 0xF5, 0xF5, 0xF6, 0xF7]);
   assert.match(seen.trace, /CRCs match\n/);
+});
+
+// The page's reads on a line, held up as a busy page holds up their timers: each case is where
+// bytes land and what the read must give back, and leave for the next one.
+test('a read whose timer comes late leaves later bytes to the next read', async () => {
+  const isReply = (bytes) => bytes.length >= 10;
+  const hold = (ms) => { const until = performance.now() + ms; while (performance.now() < until); };
+  const cases = [
+    { name: 'a reply in pieces after the total time', early: [], lateMs: 130, late: [1, 2, 3], got: 0, left: 3 },
+    { name: 'a piece after the interval', early: [9, 9], lateMs: 60, late: [1, 2, 3], got: 2, left: 3 },
+    { name: 'a whole reply in time', early: [], lateMs: 0, late: [1, 2, 3, 4, 5, 6, 7, 8, 9, 10], got: 10, left: 0 },
+  ];
+  for (const c of cases) {
+    const line = { rx: [], wakers: new Set(), lost: null, closed: false };
+    const wake = () => [...line.wakers].forEach((w) => w());
+    const reading = lineRead(line, 1040, isReply);
+    line.rx.push(...c.early);
+    wake();
+    hold(c.lateMs);
+    line.rx.push(...c.late);
+    wake();
+    assert.equal((await reading).length, c.got, c.name);
+    assert.equal(line.rx.length, c.left, c.name);
+  }
 });
 
 test('the loader: formats, refusals, and a refused file keeps the image shown', async () => {

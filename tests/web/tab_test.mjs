@@ -1,0 +1,96 @@
+// The page in a browser with its own defaults, its throttling of hidden tabs on, the rig's port
+// over its WebSocket: a tab hidden once Update is pressed keeps the pace of the front one.
+// Usage: QUARV_WEB_PAGE=DIR QUARV_SIM=EXE node --test tab_test.mjs
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import { existsSync, mkdtempSync, readFileSync, writeFileSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import { after, before, test } from 'node:test';
+import { launchPlainBrowser } from '../../webrig/cdp_browser.mjs';
+import { serve } from '../../webrig/serve.mjs';
+import { serialBridge } from '../../webrig/serial_bridge.mjs';
+
+const work = mkdtempSync(join(tmpdir(), 'quarv-tab-test-'));
+const bridge = serialBridge();
+let browser, server;
+const sims = [];
+
+before(async () => {
+  browser = await launchPlainBrowser({ over: 'socket' });
+  server = await serve(process.env.QUARV_WEB_PAGE, 0, bridge);
+});
+after(async () => {
+  for (const sim of sims) sim.kill('SIGKILL');
+  await browser.close();
+  await server.close();
+  rmSync(work, { recursive: true, force: true });
+});
+
+function image(length) {
+  const bytes = Buffer.alloc(length);
+  for (let i = 0; i < length; i++) bytes[i] = (i * 7 + (i >> 8)) & 0xff;
+  const file = join(work, `fw-${length}.bin`);
+  writeFileSync(file, bytes);
+  return { file, bytes };
+}
+
+const shown = (id) => `document.querySelector('${id}').textContent`;
+
+// Opens the page with the image picked, connects or presses device, then Update, and puts
+// another tab in front unless shown; resolves with the verdict and the seconds it took.
+async function hiddenUpdate(file, device, link, waitMs, shownTab = false) {
+  const page = await browser.open(server.url);
+  await page.waitFor('document.body?.dataset.ready !== undefined');
+  await page.pick(file);
+  await page.waitFor(`/CRC/.test(${shown('#firmware')})`);
+  if (link) {
+    bridge.offer = link;
+    await page.evaluate("document.querySelector('#connect').click()");
+    await page.waitFor(`/Connected/.test(${shown('#device')})`);
+  }
+  if (device) await page.evaluate(`document.querySelector('${device}').click()`);
+  const began = performance.now();
+  await page.evaluate("document.querySelector('#update').click()");
+  if (!shownTab) await page.hide();
+  assert.equal(await page.evaluate('document.visibilityState'), shownTab ? 'visible' : 'hidden');
+  await page.waitFor("!document.querySelector('#result').hidden", waitMs);
+  const seconds = (performance.now() - began) / 1000;
+  const verdict = await page.evaluate(shown('#verdict'));
+  await page.close();
+  return { verdict, seconds };
+}
+
+test('hidden on a port: probes keep their pace until the device is powered, and it verifies',
+  async () => {
+    const { file, bytes } = image(3000);
+    const link = join(work, 'port');
+    const dump = `${link}.bin`;
+    const sim = spawn(process.env.QUARV_SIM, ['--link', link, '--dump', dump, '--power-off-ms', '5000'],
+      { stdio: 'ignore' });
+    sims.push(sim);
+    const ended = new Promise((done) => sim.on('exit', done));
+    while (!existsSync(link)) await new Promise((done) => setTimeout(done, 10));
+    bridge.times = [];
+    assert.equal((await hiddenUpdate(file, null, link, 60000)).verdict, 'OK');
+    // Held to the page's own timers, a hidden tab would probe once a second at most; on the
+    // worker's it probes about three times a second.
+    const firstAnswer = bridge.times.findIndex(([kind]) => kind === 'read');
+    const probes = bridge.times.slice(0, firstAnswer).filter(([kind]) => kind === 'write')
+      .map(([, at]) => at);
+    const perSecond = (probes.length - 1) / ((probes.at(-1) - probes[0]) / 1000);
+    assert.ok(probes.length >= 4 && perSecond >= 2, `${probes.length} probes, ${perSecond} a second`);
+    bridge.times = null;
+    sim.kill('SIGTERM');
+    await ended;
+    assert.deepEqual(readFileSync(dump).subarray(0, bytes.length), bytes);
+  });
+
+test('hidden with the simulated device: it keeps the pace of the front tab', async () => {
+  // Some hundred steps: held to the page's own timers, once a second each, they take minutes.
+  const { file } = image(16384);
+  const front = await hiddenUpdate(file, '#simulate', null, 60000, true);
+  const hidden = await hiddenUpdate(file, '#simulate', null, 60000);
+  assert.deepEqual([front.verdict, hidden.verdict], ['OK', 'OK']);
+  assert.ok(hidden.seconds < 2 * front.seconds + 1, `hidden ${hidden.seconds} s, front ${front.seconds} s`);
+});
