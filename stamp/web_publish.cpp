@@ -18,10 +18,10 @@ namespace {
 
 enum : int { EXIT_OK = 0, EXIT_REFUSED = 2, EXIT_WRITE = 3 };
 
-// The page as the build makes it; the manifest and the image are what --web adds.
-const char* const PAGE_FILES[] = {"index.html",      "style.css", "app.js",        "clock.js",
-                                  "clock_worker.js", "engine.js", "firmware.js",   "log.js",
-                                  "serial.js",       "update.js", "quarv-web.wasm"};
+// The page as the build makes it (its modules bundled in app.js); the manifest and the image
+// are what --web adds.
+const char* const PAGE_FILES[] = {"index.html", "style.css", "app.js", "clock_worker.js",
+                                  "quarv-web.wasm"};
 const char MANIFEST[] = "firmware.json";
 
 const char usage[] =

@@ -10,8 +10,11 @@ import { SERIAL_PATH } from './serve.mjs';
 const HERE = dirname(fileURLToPath(import.meta.url));
 export const FAKE_SERIAL = readFileSync(join(HERE, 'fake_serial.js'), 'utf8');
 // Without the networking flags the browser keeps calling addresses this machine cannot reach.
+// Each page of a headless browser is a window of its own, and each window loaded the address
+// bar's popup (a page of the browser's own) beside the page, on the same two cores.
+export const OMNIBOX_OFF = '--disable-features=WebUIOmniboxPopup,WebUIOmniboxFullPopup,WebUIOmniboxAimPopup';
 const FLAGS = ['--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-  '--disable-component-update', '--disable-sync', '--disable-features=WebUIOmniboxPopup,WebUIOmniboxFullPopup,WebUIOmniboxAimPopup'];
+  '--disable-component-update', '--disable-sync', OMNIBOX_OFF];
 
 // The init script of the rig's serial port; over: 'socket' sends its bytes through the WebSocket
 // of serve() given a bridge, anything else through the binding.
@@ -19,14 +22,17 @@ export const serialScript = (over) =>
   (over === 'socket' ? `globalThis.quarvSerialSocket = ${JSON.stringify(SERIAL_PATH)};\n` : '') +
   FAKE_SERIAL;
 
-export async function launchBrowser({ over = 'binding' } = {}) {
+// serial: false gives the page alone, as a user's browser loads it, for timing its start.
+export async function launchBrowser({ over = 'binding', serial = true } = {}) {
   const profile = mkdtempSync(join(tmpdir(), 'quarv-chromium-'));
   const context = await chromium.launchPersistentContext(profile, {
     executablePath: process.env.QUARV_CHROMIUM || '/usr/bin/chromium', headless: true,
     chromiumSandbox: false, args: FLAGS, viewport: { width: 900, height: 1000 } });
   const bridge = serialBridge();
-  await context.exposeBinding('quarvSerial', bridge.handle);
-  await context.addInitScript(serialScript(over));
+  if (serial) {
+    await context.exposeBinding('quarvSerial', bridge.handle);
+    await context.addInitScript(serialScript(over));
+  }
   context.on('page', (page) => page.on('close', () => bridge.pageClosed(page)));
   return { context, bridge,
     close: async () => {

@@ -6,7 +6,7 @@ import { spawn } from 'node:child_process';
 import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join, resolve } from 'node:path';
-import { serialScript } from './browser.mjs';
+import { OMNIBOX_OFF, serialScript } from './browser.mjs';
 import { serialBridge } from './serial_bridge.mjs';
 
 // The binding takes one string and returns nothing: each call carries a number, and the answer
@@ -23,7 +23,7 @@ const BINDING_SHIM = `(() => {
 })();`;
 const FLAGS = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
   '--disable-background-networking', '--disable-component-update', '--disable-sync',
-  '--remote-debugging-pipe', '--disable-features=WebUIOmniboxPopup,WebUIOmniboxFullPopup,WebUIOmniboxAimPopup'];
+  '--remote-debugging-pipe', OMNIBOX_OFF];
 
 export async function launchPlainBrowser({ over = 'binding' } = {}) {
   const profile = mkdtempSync(join(tmpdir(), 'quarv-chromium-'));
