@@ -3,7 +3,7 @@
 // the worker's file, a browser without workers), the page's own timers stand in.
 
 const WORKER_FILE = 'clock_worker.js';
-const due = new Map(); // id -> what to call
+const due = new Map(); // id -> { fn, at, handle }: what to call, when, and the page's timer
 let worker;            // undefined until first asked, null where none starts
 let next = 0;
 
@@ -12,18 +12,21 @@ function startWorker() {
   try {
     const started = new Worker(WORKER_FILE);
     started.onmessage = (event) => {
-      const call = due.get(event.data);
+      const timer = due.get(event.data);
       due.delete(event.data);
-      call?.();
+      timer?.fn();
     };
     // A worker whose file is missing or refused fails after it was made: the timers it held
-    // are moved to the page's own, and later ones never go to it.
+    // go to the page's own, each for what is left of its time, and later ones never go to it.
     started.onerror = (event) => {
       event.preventDefault?.();
       worker = null;
-      const waiting = [...due.values()];
-      due.clear();
-      for (const call of waiting) setTimeout(call, 0);
+      for (const [id, timer] of due) {
+        timer.handle = setTimeout(() => {
+          due.delete(id);
+          timer.fn();
+        }, Math.max(0, timer.at - performance.now()));
+      }
     };
     return started;
   } catch {
@@ -45,7 +48,10 @@ export function after(ms, fn) {
     return () => clearTimeout(timer);
   }
   const id = ++next;
-  due.set(id, fn);
+  due.set(id, { fn, at: performance.now() + ms });
   worker.postMessage({ id, ms: Math.max(0, ms) });
-  return () => due.delete(id);
+  return () => {
+    clearTimeout(due.get(id)?.handle);
+    due.delete(id);
+  };
 }

@@ -5,6 +5,7 @@ import { readFileSync } from 'node:fs';
 import { test } from 'node:test';
 import { loadEngine, State, Channel } from '../../web/engine.js';
 import { lineRead } from '../../web/serial.js';
+import { after } from '../../web/clock.js';
 
 const MODULE = readFileSync(process.env.QUARV_WEB_MODULE);
 // The dialog's typical run, with the page's link set-up (quarv-flash's) in place of its three
@@ -145,6 +146,30 @@ test('the page channel: every wait suspends the step, and the update completes',
   // One probe, its reply read before another could go, three blocks, the query and the reset.
   assert.deepEqual(device.sent, [0xF6, 0xF5, 0xF5, 0xF5, 0xF6, 0xF7]);
   assert.match(seen.trace, /CRCs match\n/);
+});
+
+// A worker that fails once made, as one whose file the host does not serve: every timer then
+// runs on the page's own.
+let failWorker;
+globalThis.Worker = class {
+  constructor() { failWorker = () => this.onerror?.({}); }
+  postMessage() {}
+};
+
+test('timers held by a worker that fails keep their time, and their cancel', async () => {
+  const fired = [];
+  const began = performance.now();
+  after(60, () => fired.push(['kept', performance.now() - began]));
+  const cancel = after(30, () => fired.push(['cancelled']));
+  cancel();
+  after(0, () => fired.push(['at once']));
+  const cancelLater = after(40, () => fired.push(['cancelled once moved']));
+  failWorker();
+  cancelLater();
+  after(10, () => fired.push(['after the failure']));
+  await new Promise((done) => setTimeout(done, 120));
+  assert.deepEqual(fired.map(([name]) => name), ['at once', 'after the failure', 'kept']);
+  assert.ok(fired[2][1] >= 55, `kept fired after ${fired[2][1]} ms`);
 });
 
 // The page's reads on a line, held up as a busy page holds up their timers: each case is where
