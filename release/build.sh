@@ -39,7 +39,12 @@ cmake --build --preset release-host --target "${names[@]}"
 cmake --preset release-win32 >/dev/null
 cmake --build --preset release-win32 --target "${win_targets[@]}"
 # The web page's module and files, for the package (where quarv-stamp --web finds them) and
-# for its own zip.
+# for its own zip. Its bundler comes from npm as package-lock.json pins it: a clone made for
+# this build has none yet, and takes it from npm's cache where it is there.
+if ! cmp -s package-lock.json node_modules/.quarv-installed 2>/dev/null; then
+  npm ci --prefer-offline --no-audit --no-fund --loglevel=error
+  cp package-lock.json node_modules/.quarv-installed
+fi
 cmake --preset wasm -B build/release/wasm >/dev/null
 cmake --build build/release/wasm --target quarv-web
 dirty=$(git status --porcelain)
