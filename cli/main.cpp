@@ -8,6 +8,7 @@
 #include "engine/image.h"
 #include "loader/shown_text.h"
 #include "serial/serial.h"
+#include "serial/socket.h"
 
 namespace {
 
@@ -152,6 +153,10 @@ int flash_main(int argc, char** argv) {
                    ",\"padded_size\":" + std::to_string(setup.image_size) + ",\"crc\":\"" +
                    crc_text(setup.image_crc) + "\"");
 
+  // Ctrl-C from here on is the run's: a server still being connected to or set up gives up at
+  // once, and the log says why nothing was flashed.
+  console_on_stop(on_stop);
+  socket_stop_on(&stop_requested);
   // Every port is opened before any job starts: a command with one wrong port flashes nothing.
   std::deque<PortRun> runs(options.ports.size());
   bool opened = true;
@@ -163,19 +168,21 @@ int flash_main(int argc, char** argv) {
     runs[i].port = serial_open(runs[i].name.c_str(), message, sizeof message,
                                connect_ms(options.wait_s), unsuitable);
     if (runs[i].port != PORT_INVALID) continue;
+    if (stop_requested) break;
     fprintf(stderr, "quarv-flash: %s\n", shown_text(message).c_str());
     report_event(&runs[i], "error", message);
     opened = false;
   }
-  if (!opened) {
+  if (!opened || stop_requested) {
     for (PortRun& run : runs) serial_close(run.port);
     free(loaded.image);
+    if (stop_requested) report_event(nullptr, "error", "stopped before every port was open");
     report_close();
-    fprintf(stderr, "quarv-flash: nothing was flashed\n");
-    return unsuitable ? EXIT_USAGE : EXIT_PORT;
+    fprintf(stderr, "quarv-flash: %snothing was flashed\n",
+            stop_requested ? "stopped before every port was open: " : "");
+    return stop_requested ? EXIT_INTERRUPTED : unsuitable ? EXIT_USAGE : EXIT_PORT;
   }
 
-  console_on_stop(on_stop);
   report_begin(runs, setup);
   serve_ports(runs, setup, options.station ? parsed_matches(options) : std::vector<PortMatch>{});
   report_summary();

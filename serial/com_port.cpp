@@ -146,7 +146,7 @@ bool com_port_set_up(NetPort& p, const char* name, char* message, size_t size, b
   send_option(p, TELNET_WILL, TELNET_COM_PORT);
   const uint32_t start = tick_count();
   uint8_t data[256];
-  while (p.error == 0 && !p.refused && tick_count() - start < NET_SET_UP_MS) {
+  while (p.error == 0 && !p.refused && !socket_stopped() && tick_count() - start < NET_SET_UP_MS) {
     uint32_t got = net_decode(p, data, sizeof data);
     for (uint32_t i = 0; i < got && p.early.size() < EARLY_TEXT; ++i)
       p.early += static_cast<char>(data[i] >= 0x20 && data[i] < 0x7f ? data[i] : ' ');

@@ -2,6 +2,7 @@
 // (socket_w32.cpp). Connected sockets are non-blocking, with Nagle's delay off: a frame goes out
 // as soon as it is written, not with the next one.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -25,6 +26,12 @@ uint32_t socket_send(SocketId socket, const uint8_t* bytes, uint32_t count);
 enum : int32_t { SOCKET_CLOSED = -1, SOCKET_FAILED = -2 };
 int32_t socket_receive(SocketId socket, uint8_t* buffer, uint32_t size, uint32_t wait_ms,
                        uint32_t& error);
+// A flag the waits of this file look at, every SOCKET_STOP_SLICE_MS at the most: once it is set,
+// a connect or a receive gives up as if its time were out, so that Ctrl-C ends a run while a
+// server is still being connected to or set up (up to 10 s) rather than after it.
+enum : uint32_t { SOCKET_STOP_SLICE_MS = 100 };
+void socket_stop_on(const std::atomic<bool>* flag);
+bool socket_stopped();
 // The first address of host, as text, for telling two names of one server apart; the name
 // itself when it does not resolve.
 void socket_address_key(const char* host, char* key, size_t size);

@@ -9,6 +9,8 @@
 
 namespace {
 
+const std::atomic<bool>* stop_flag = nullptr;
+
 bool started() {
   static const bool ok = [] {
     WSADATA data;
@@ -32,15 +34,24 @@ void words(int code, char* text, size_t size) {
 // select, not WSAPoll: WSAPoll on Windows before 10 2004 never reports a refused connect, so
 // a refused server would look like one that does not answer. 1 ready, 0 not within wait_ms;
 // a failed connect shows in the exception set, and counts as ready.
+// In slices, each a look at the stop flag, which the console's handler sets on a thread of its
+// own: nothing interrupts a select here.
 int wait_for(SOCKET socket, bool writing, uint32_t wait_ms) {
-  fd_set ready, failed;
-  FD_ZERO(&ready);
-  FD_ZERO(&failed);
-  FD_SET(socket, &ready);
-  FD_SET(socket, &failed);
-  timeval limit{static_cast<long>(wait_ms / 1000), static_cast<long>(wait_ms % 1000 * 1000)};
-  int n = select(0, writing ? nullptr : &ready, writing ? &ready : nullptr, &failed, &limit);
-  return n > 0 ? 1 : n;
+  const uint32_t start = tick_count();
+  for (;;) {
+    uint32_t spent = tick_count() - start;
+    if (socket_stopped() || spent >= wait_ms) return 0;
+    uint32_t slice =
+        wait_ms - spent < SOCKET_STOP_SLICE_MS ? wait_ms - spent : SOCKET_STOP_SLICE_MS;
+    fd_set ready, failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(socket, &ready);
+    FD_SET(socket, &failed);
+    timeval limit{0, static_cast<long>(slice * 1000)};
+    int n = select(0, writing ? nullptr : &ready, writing ? &ready : nullptr, &failed, &limit);
+    if (n != 0) return n > 0 ? 1 : n;
+  }
 }
 
 // One address within wait_ms: 0, or the Winsock error of the failure.
@@ -58,6 +69,10 @@ int connect_one(SOCKET socket, const addrinfo& address, uint32_t wait_ms) {
 }
 
 }  // namespace
+
+void socket_stop_on(const std::atomic<bool>* flag) { stop_flag = flag; }
+
+bool socket_stopped() { return stop_flag && *stop_flag; }
 
 SocketId socket_connect(const char* host, uint16_t port, uint32_t timeout_ms, char* why,
                         size_t size) {

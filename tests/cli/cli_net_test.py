@@ -4,6 +4,7 @@ it, and peers of the test's own for what ser2net will not do. With --w32, the Wi
 build once under Wine through ser2net. Usage: cli_net_test.py --flash EXE --sim SIM [--w32 EXE
 --template PREFIX]"""
 import errno
+import json
 import os
 import random
 import select
@@ -218,6 +219,37 @@ class NetTest(CliBase):
                 self.assertEqual(run.returncode, status, err)
                 self.assertIn(message, err)
                 self.assertIn("nothing was flashed", err)
+                self.assertEqual(device.requests(), [])
+        for client in full + [backlogged]:
+            client.close()
+
+    def test_stopped_while_connecting(self):
+        # Ctrl-C while a server is still being set up, or connected to, ends the run at once:
+        # interrupted, the log whole, nothing sent to the device.
+        backlogged = socket.create_server(("127.0.0.1", 0), backlog=0)
+        full = [socket.socket() for _ in range(3)]
+        for client in full:
+            client.setblocking(False)
+            client.connect_ex(backlogged.getsockname())
+        cases = [("mute", signal.SIGINT), ("unanswered", signal.SIGTERM)]
+        for mode, sent in cases:
+            with self.subTest(mode):
+                device = self.sim("stopped-%s" % mode)
+                url = (Peer(device.link, mode).url if mode == "mute"
+                       else "tcp://127.0.0.1:%d" % backlogged.getsockname()[1])
+                log = "%s.log" % device.link
+                run = subprocess.Popen([ARGS.flash, "--image", IMAGE, "--log", log, url],
+                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                time.sleep(1.5)
+                run.send_signal(sent)
+                stopped = time.monotonic()
+                err = run.communicate(timeout=15)[1]
+                self.assertLess(time.monotonic() - stopped, 1.5)
+                self.assertEqual(run.returncode, 130, err)
+                self.assertIn("stopped before every port was open: nothing was flashed", err)
+                with open(log) as f:
+                    events = [json.loads(line)["event"] for line in f]
+                self.assertEqual(events[-1], "error")
                 self.assertEqual(device.requests(), [])
         for client in full + [backlogged]:
             client.close()

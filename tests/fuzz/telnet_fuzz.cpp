@@ -23,6 +23,7 @@ static uint32_t take(size_t bytes) {
 
 SocketId socket_connect(const char*, uint16_t, uint32_t, char*, size_t) { return 1; }
 void socket_close(SocketId) {}
+bool socket_stopped() { return false; }
 uint32_t socket_send(SocketId, const uint8_t*, uint32_t) { return 0; }
 // A segment of fuzz-chosen length, some milliseconds on; silence for the whole wait once the
 // input is spent, which is where a reader that does not bound its waits would spin.
