@@ -32,6 +32,9 @@ int32_t socket_receive(SocketId socket, uint8_t* buffer, uint32_t size, uint32_t
 enum : uint32_t { SOCKET_STOP_SLICE_MS = 100 };
 void socket_stop_on(const std::atomic<bool>* flag);
 bool socket_stopped();
+// How long the next slice of a wait begun at start (tick_count) may last: 0 once wait_ms is
+// spent or the flag is set (socket_stop.cpp, for both socket layers).
+uint32_t socket_wait_slice(uint32_t start, uint32_t wait_ms);
 // The first address of host, as text, for telling two names of one server apart; the name
 // itself when it does not resolve.
 void socket_address_key(const char* host, char* key, size_t size);

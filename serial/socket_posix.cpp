@@ -15,21 +15,16 @@
 
 namespace {
 
-const std::atomic<bool>* stop_flag = nullptr;
-
 // In slices, each a look at the stop flag; a signal that interrupts one does not restart the
 // whole wait.
 int wait_for(int fd, short events, uint32_t wait_ms) {
   const uint32_t start = tick_count();
-  for (;;) {
-    uint32_t spent = tick_count() - start;
-    if (socket_stopped() || spent >= wait_ms) return 0;
+  for (uint32_t slice; (slice = socket_wait_slice(start, wait_ms)) > 0;) {
     pollfd ready{fd, events, 0};
-    uint32_t slice =
-        wait_ms - spent < SOCKET_STOP_SLICE_MS ? wait_ms - spent : SOCKET_STOP_SLICE_MS;
     int polled = poll(&ready, 1, static_cast<int>(slice));
     if (polled > 0 || (polled < 0 && errno != EINTR)) return polled;
   }
+  return 0;
 }
 
 // One address within wait_ms: 0, or errno of the failure.
@@ -44,10 +39,6 @@ int connect_one(int fd, const addrinfo& address, uint32_t wait_ms) {
 }
 
 }  // namespace
-
-void socket_stop_on(const std::atomic<bool>* flag) { stop_flag = flag; }
-
-bool socket_stopped() { return stop_flag && *stop_flag; }
 
 SocketId socket_connect(const char* host, uint16_t port, uint32_t timeout_ms, char* why,
                         size_t size) {

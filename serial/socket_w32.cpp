@@ -9,8 +9,6 @@
 
 namespace {
 
-const std::atomic<bool>* stop_flag = nullptr;
-
 bool started() {
   static const bool ok = [] {
     WSADATA data;
@@ -38,11 +36,7 @@ void words(int code, char* text, size_t size) {
 // own: nothing interrupts a select here.
 int wait_for(SOCKET socket, bool writing, uint32_t wait_ms) {
   const uint32_t start = tick_count();
-  for (;;) {
-    uint32_t spent = tick_count() - start;
-    if (socket_stopped() || spent >= wait_ms) return 0;
-    uint32_t slice =
-        wait_ms - spent < SOCKET_STOP_SLICE_MS ? wait_ms - spent : SOCKET_STOP_SLICE_MS;
+  for (uint32_t slice; (slice = socket_wait_slice(start, wait_ms)) > 0;) {
     fd_set ready, failed;
     FD_ZERO(&ready);
     FD_ZERO(&failed);
@@ -52,6 +46,7 @@ int wait_for(SOCKET socket, bool writing, uint32_t wait_ms) {
     int n = select(0, writing ? nullptr : &ready, writing ? &ready : nullptr, &failed, &limit);
     if (n != 0) return n > 0 ? 1 : n;
   }
+  return 0;
 }
 
 // One address within wait_ms: 0, or the Winsock error of the failure.
@@ -69,10 +64,6 @@ int connect_one(SOCKET socket, const addrinfo& address, uint32_t wait_ms) {
 }
 
 }  // namespace
-
-void socket_stop_on(const std::atomic<bool>* flag) { stop_flag = flag; }
-
-bool socket_stopped() { return stop_flag && *stop_flag; }
 
 SocketId socket_connect(const char* host, uint16_t port, uint32_t timeout_ms, char* why,
                         size_t size) {
