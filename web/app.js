@@ -5,6 +5,7 @@ import { startClock } from './clock.js';
 import { newLog, logEvent, logTrace, logImage, logText } from './log.js';
 import { serialProblem, openLine, closeLine, lineLost } from './serial.js';
 import { runUpdate, cancelUpdate, lineHost, lineNotes, stateWords, PHASES } from './update.js';
+import { drawNow, showText, showNote, showProgress, showTrace, clearTrace } from './view.js';
 
 const $ = (id) => document.getElementById(id);
 const page = { engine: null, image: null, line: null, simulated: false, run: null,
@@ -112,14 +113,13 @@ function beep() {
 
 function showNumbers(state, offset, started) {
   const size = page.image.size;
-  $('progress').value = offset / size;
+  showProgress('progress', offset / size);
   if (!started.writing) return;
   if (state !== 3) started.wrote ??= performance.now(); // the blocks are all written
   const seconds = ((started.wrote || performance.now()) - started.writing) / 1000;
   const rate = seconds > 0 ? offset / seconds : 0;
   const left = rate > 0 ? Math.ceil((size - offset) / rate) : 0;
-  $('numbers').textContent = `${offset} of ${size} bytes, ${Math.round(rate)} bytes/s, ` +
-    `${left} s left`;
+  showText('numbers', `${offset} of ${size} bytes, ${Math.round(rate)} bytes/s, ${left} s left`);
 }
 
 const ADVICE = {
@@ -140,11 +140,11 @@ function showLineNotes(shown) {
     shown.add(note.text);
     logEvent(page.log, 'warning', note.text, note.fields);
   }
-  $('line').textContent = notes.map((note) => note.text).join(' ');
-  $('line').hidden = notes.length === 0;
+  showNote('line', notes.map((note) => note.text).join(' '));
 }
 
 function showResult(result) {
+  drawNow();
   $('result').hidden = false;
   $('result').className = `result ${result.verdict === 'OK' ? 'ok' : 'bad'}`;
   $('verdict').textContent = result.verdict === 'OK' ? 'OK' :
@@ -166,10 +166,8 @@ function logResult(result, started) {
 // Trace and status to the page and the log, whichever channel carries the bytes.
 function pageReport() {
   return {
-    // Appended as a text node of its own: rewriting the whole trace for each piece grows with
-    // the image, and the next frame to the device waits on it.
-    trace: (piece) => { $('trace').append(piece); logTrace(page.log, piece); },
-    status: (text) => { $('state').textContent = stateWords(text); logEvent(page.log, 'status', text); },
+    trace: (piece) => { showTrace(piece); logTrace(page.log, piece); },
+    status: (text) => { showText('state', stateWords(text)); logEvent(page.log, 'status', text); },
   };
 }
 
@@ -178,14 +176,14 @@ async function update() {
   page.audio?.resume().catch(() => {});
   showProblem('');
   $('result').hidden = true;
-  $('trace').textContent = '';
+  clearTrace();
   const started = { at: performance.now(), writing: 0 };
   const log = page.log;
   log.port = page.simulated ? 'simulated device' : page.line.name;
   page.run = { cancelled: false, line: page.line };
   refresh();
   page.engine.host = page.simulated ? pageReport() : lineHost(page.engine, page.line, pageReport());
-  $('state').textContent = stateWords('Contacting Device...');
+  showText('state', stateWords('Contacting Device...'));
   logEvent(log, 'status', 'Contacting Device...');
   let phase = '';
   const noted = new Set();

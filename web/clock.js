@@ -50,8 +50,13 @@ export function after(ms, fn) {
   const id = ++next;
   due.set(id, { fn, at: performance.now() + ms });
   worker.postMessage({ id, ms: Math.max(0, ms) });
+  // The worker is told too: a cancelled read's timer would otherwise wake the page as the next
+  // block's reply is due.
   return () => {
-    clearTimeout(due.get(id)?.handle);
+    const timer = due.get(id);
+    if (!timer) return;
     due.delete(id);
+    clearTimeout(timer.handle);
+    worker?.postMessage({ cancel: id });
   };
 }

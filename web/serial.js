@@ -1,11 +1,15 @@
 // The serial line through Web Serial, shaped as the engine's byte channel: reads that end as
 // the updater's do (100 ms in all, 20 ms after the last byte), or as soon as a reply is whole.
+// A read's 100 ms count from when the bytes written before it have crossed the line, as they do
+// behind a write that returns once the port has sent them: the browser's write returns at once,
+// and a block takes 99 ms to cross, so its reply would come just after each first read ended.
 import { after } from './clock.js';
 
 export const LINE = { baudRate: 115200, dataBits: 8, parity: 'even', stopBits: 1,
   flowControl: 'none', bufferSize: 4096 };
 const READ_TOTAL_MS = 100;
 const READ_INTERVAL_MS = 20;
+const BYTE_MS = (1 + LINE.dataBits + 1 + LINE.stopBits) * 1000 / LINE.baudRate; // 8E1: 11 bits
 // Errors after which the standard hands out a fresh readable: the port itself is still there.
 const PASSING = ['BreakError', 'FramingError', 'ParityError', 'BufferOverrunError'];
 
@@ -18,7 +22,7 @@ export function serialProblem() {
 
 export async function openLine(port) {
   await port.open(LINE);
-  const line = { port, rx: [], lost: null, closed: false, wakers: new Set(),
+  const line = { port, rx: [], lost: null, closed: false, wakers: new Set(), sentBy: 0,
     writer: port.writable.getWriter(), reader: null, pumping: null };
   // The updater keeps DTR and RTS inactive; an adapter may wire them to the device's reset.
   await port.setSignals({ dataTerminalReady: false, requestToSend: false }).catch(() => {});
@@ -57,6 +61,7 @@ async function pump(line) {
 
 export function lineWrite(line, bytes) {
   if (line.lost || line.closed) return 0;
+  line.sentBy = Math.max(performance.now(), line.sentBy) + bytes.length * BYTE_MS;
   line.writer.write(bytes).catch((error) => lineLost(line, error));
   return bytes.length;
 }
@@ -68,8 +73,9 @@ export function linePurge(line) {
 // Resolves with at most count bytes; isReply ends it early once the bytes so far are a reply.
 export function lineRead(line, count, isReply) {
   return new Promise((done) => {
-    const started = performance.now();
-    let lastByte = line.rx.length ? started : 0;
+    const now = performance.now();
+    const started = Math.max(now, line.sentBy || 0);
+    let lastByte = line.rx.length ? now : 0;
     let seen = line.rx.length;
     let cancelTimer = () => {};
     const finish = (taken = count) => {

@@ -16,24 +16,19 @@ export const OMNIBOX_OFF = '--disable-features=WebUIOmniboxPopup,WebUIOmniboxFul
 const FLAGS = ['--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
   '--disable-component-update', '--disable-sync', OMNIBOX_OFF];
 
-// The init script of the rig's serial port; over: 'socket' sends its bytes through the WebSocket
-// of serve() given a bridge, anything else through the binding.
-export const serialScript = (over) =>
-  (over === 'socket' ? `globalThis.quarvSerialSocket = ${JSON.stringify(SERIAL_PATH)};\n` : '') +
-  FAKE_SERIAL;
+// The init script of the rig's serial port, whose bytes cross the WebSocket of serve() given the
+// bridge.
+export const serialScript = () =>
+  `globalThis.quarvSerialSocket = ${JSON.stringify(SERIAL_PATH)};\n${FAKE_SERIAL}`;
 
-// serial: false gives the page alone, as a user's browser loads it, for timing its start.
-export async function launchBrowser({ over = 'binding', serial = true } = {}) {
+// The page's server is to carry the bridge's port: serve(dir, 0, browser.bridge).
+export async function launchBrowser() {
   const profile = mkdtempSync(join(tmpdir(), 'quarv-chromium-'));
   const context = await chromium.launchPersistentContext(profile, {
     executablePath: process.env.QUARV_CHROMIUM || '/usr/bin/chromium', headless: true,
     chromiumSandbox: false, args: FLAGS, viewport: { width: 900, height: 1000 } });
   const bridge = serialBridge();
-  if (serial) {
-    await context.exposeBinding('quarvSerial', bridge.handle);
-    await context.addInitScript(serialScript(over));
-  }
-  context.on('page', (page) => page.on('close', () => bridge.pageClosed(page)));
+  await context.addInitScript(serialScript());
   return { context, bridge,
     close: async () => {
       bridge.closeAll();

@@ -1,37 +1,24 @@
 // Debian's chromium driven over its DevTools pipe alone, with the browser's own defaults: the
 // automation library keeps every page it drives active and visible, and turns off the throttling
-// of timers in hidden tabs, so a page behind another tab can only be seen through this. The
-// rig's serial port is the same as under the library: fake_serial.js, carried by a binding.
+// of timers in hidden tabs, so a page behind another tab can only be seen through this, and its
+// instruments cost the page several per cent. The rig's serial port is the same as under the
+// library: fake_serial.js, over the WebSocket of serve() given a bridge.
 import { spawn } from 'node:child_process';
 import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join, resolve } from 'node:path';
 import { OMNIBOX_OFF, serialScript } from './browser.mjs';
-import { serialBridge } from './serial_bridge.mjs';
 
-// The binding takes one string and returns nothing: each call carries a number, and the answer
-// comes back through quarvSerialReply.
-const BINDING_SHIM = `(() => {
-  const raw = globalThis.quarvSerialRaw;
-  const waiting = new Map();
-  let next = 0;
-  globalThis.quarvSerialReply = (id, value) => { waiting.get(id)(value); waiting.delete(id); };
-  globalThis.quarvSerial = (...args) => new Promise((done) => {
-    waiting.set(++next, done);
-    raw(JSON.stringify({ id: next, args }));
-  });
-})();`;
 const FLAGS = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
   '--disable-background-networking', '--disable-component-update', '--disable-sync',
   '--remote-debugging-pipe', OMNIBOX_OFF];
 
-export async function launchPlainBrowser({ over = 'binding' } = {}) {
+export async function launchPlainBrowser() {
   const profile = mkdtempSync(join(tmpdir(), 'quarv-chromium-'));
   const child = spawn(process.env.QUARV_CHROMIUM || '/usr/bin/chromium',
     [...FLAGS, `--user-data-dir=${profile}`, 'about:blank'],
     { stdio: ['ignore', 'ignore', 'ignore', 'pipe', 'pipe'] });
   const exited = new Promise((done) => child.on('exit', done));
-  const bridge = serialBridge();
   const waiting = new Map();
   let next = 0;
   let pending = '';
@@ -40,12 +27,6 @@ export async function launchPlainBrowser({ over = 'binding' } = {}) {
       : done(reply.result)));
     child.stdio[3].write(JSON.stringify({ id: next, method, params, sessionId }) + '\0');
   });
-  const answer = async ({ params, sessionId }) => {
-    const { id, args } = JSON.parse(params.payload);
-    const value = await bridge.handle({ page: sessionId }, ...args);
-    await send('Runtime.evaluate', { expression: `quarvSerialReply(${id}, ${JSON.stringify(value ?? null)})`,
-      contextId: params.executionContextId }, sessionId).catch(() => {});
-  };
   child.stdio[4].on('data', (data) => {
     pending += data;
     for (let end; (end = pending.indexOf('\0')) >= 0;) {
@@ -54,19 +35,19 @@ export async function launchPlainBrowser({ over = 'binding' } = {}) {
       if (message.id) {
         waiting.get(message.id)?.(message);
         waiting.delete(message.id);
-      } else if (message.method === 'Runtime.bindingCalled') answer(message);
+      }
     }
   });
 
-  // A tab in the browser's one window, the serial port injected before the page's scripts run.
-  async function open(url) {
+  // A tab in the browser's one window, the serial port injected before the page's scripts run;
+  // serial: false gives the page alone, as a user's browser loads it, for timing its start.
+  async function open(url, { serial = true } = {}) {
     const { targetId } = await send('Target.createTarget', { url: 'about:blank', newWindow: false });
     const { sessionId } = await send('Target.attachToTarget', { targetId, flatten: true });
     await send('Runtime.enable', {}, sessionId);
     await send('Page.enable', {}, sessionId);
-    await send('Runtime.addBinding', { name: 'quarvSerialRaw' }, sessionId);
-    await send('Page.addScriptToEvaluateOnNewDocument', { source: BINDING_SHIM + serialScript(over) },
-      sessionId);
+    if (serial)
+      await send('Page.addScriptToEvaluateOnNewDocument', { source: serialScript() }, sessionId);
     await send('Page.navigate', { url }, sessionId);
     const page = {
       evaluate: async (expression) => (await send('Runtime.evaluate', { expression,
@@ -77,6 +58,25 @@ export async function launchPlainBrowser({ over = 'binding' } = {}) {
         while (!(await page.evaluate(expression))) {
           if (Date.now() > until) throw new Error(`timed out waiting for ${expression}`);
           await new Promise((done) => setTimeout(done, 50));
+        }
+      },
+      // The same, asked once and answered by the page when its document changes, so nothing of
+      // the rig's knocks on the page while it works.
+      until: async (expression, timeoutMs = 120000) => {
+        let timer;
+        const late = new Promise((_, fail) => {
+          timer = setTimeout(() => fail(new Error(`timed out waiting for ${expression}`)), timeoutMs);
+        });
+        const seen = page.evaluate(`new Promise((done) => {
+          const check = () => { if (${expression}) { watch.disconnect(); done(true); } };
+          const watch = new MutationObserver(check);
+          watch.observe(document, { subtree: true, childList: true, attributes: true,
+            characterData: true });
+          check(); })`);
+        try {
+          return await Promise.race([seen, late]);
+        } finally {
+          clearTimeout(timer);
         }
       },
       pick: async (file) => {
@@ -90,18 +90,22 @@ export async function launchPlainBrowser({ over = 'binding' } = {}) {
         page.cover = (await send('Target.createTarget', { url: 'about:blank', newWindow: false }))
           .targetId;
       },
+      // This tab in front again, as a user coming back to it.
+      show: async () => {
+        if (page.cover) await send('Target.closeTarget', { targetId: page.cover });
+        page.cover = null;
+        await send('Target.activateTarget', { targetId });
+      },
       close: async () => {
         if (page.cover) await send('Target.closeTarget', { targetId: page.cover });
-        bridge.pageClosed(sessionId);
         await send('Target.closeTarget', { targetId });
       },
     };
     return page;
   }
 
-  return { bridge, open,
+  return { open,
     close: async () => {
-      bridge.closeAll();
       await send('Browser.close').catch(() => {});
       await exited;
       rmSync(profile, { recursive: true, force: true, maxRetries: 5 });

@@ -1,23 +1,37 @@
 // A navigator.serial for a headless browser, which has no port picker and sees no
-// pseudo-terminal: injected before the page loads, it carries each port's bytes through the
-// binding quarvSerial to the rig's process, which holds quarv-sim's pseudo-terminal. It keeps
-// to the standard's surface and errors for what the page uses, so the page's code is the code
-// that would run against a real port. Plain script, not a module: it runs as an init script.
+// pseudo-terminal: injected before the page loads, it carries each port's bytes over a WebSocket
+// to the rig's process, which holds quarv-sim's pseudo-terminal. It keeps to the standard's
+// surface and errors for what the page uses, so the page's code is the code that would run
+// against a real port. Plain script, not a module: it runs as an init script.
 (() => {
   // A browser without Web Serial, for the page's own message about it.
   if (location.search.includes('quarv-no-serial')) {
     delete Navigator.prototype.serial;
     return;
   }
-  // The rig says which way the bytes go: its WebSocket on the page's origin when it set
-  // quarvSerialSocket to the socket's path, its automation binding otherwise. The socket opens
-  // at the first call, so a page that never touches a port opens none.
+  // The rig's WebSocket on the page's origin, at the path the rig set in quarvSerialSocket, opened
+  // at the first call, so a page that never touches a port opens none. A port's bytes go as
+  // binary frames, and the rig pushes what the device sends as it comes: a reply crosses once,
+  // with nothing to ask for it and no text to parse.
+  const text = new TextEncoder();
   const overSocket = (path) => {
     const waiting = new Map();
+    const listeners = new Map(); // rig's port id -> what takes its bytes
     let next = 0;
     let opened = null;
+    const times = (...event) => globalThis.quarvSerialTimes?.push([event[0], performance.now(), event[1]]);
+    const pushed = (data) => {
+      const view = new DataView(data);
+      const piece = view.getUint16(0, true);
+      const length = view.getUint16(2, true);
+      const id = new TextDecoder().decode(new Uint8Array(data, 4, length));
+      const bytes = new Uint8Array(data, 4 + length);
+      times('answer', bytes.length);
+      listeners.get(id)?.({ bytes, piece });
+    };
     const connect = () => new Promise((done, failed) => {
       const socket = new WebSocket(`ws://${location.host}${path}`);
+      socket.binaryType = 'arraybuffer';
       socket.onopen = () => done(socket);
       socket.onerror = () => failed(new Error('the rig\'s serial socket failed'));
       socket.onclose = () => {
@@ -26,29 +40,48 @@
         waiting.clear();
       };
       socket.onmessage = (event) => {
+        if (typeof event.data !== 'string') return pushed(event.data);
         const reply = JSON.parse(event.data);
-        globalThis.quarvSerialTimes?.push(['answer', performance.now(), reply.value?.bytes?.length ?? 0]);
+        if (reply.push !== undefined) return listeners.get(reply.push)?.(reply.value);
+        times('answer', 0);
         waiting.get(reply.id)?.(reply);
         waiting.delete(reply.id);
       };
     });
-    return async (...args) => {
+    const ask = async (message, op) => {
       opened ??= connect();
       const socket = await opened;
       const reply = await new Promise((answer) => {
         waiting.set(++next, answer);
-        const message = JSON.stringify({ id: next, args });
-        globalThis.quarvSerialTimes?.push(['send', performance.now(), args[0]]);
-        socket.send(message);
+        times('send', op);
+        socket.send(message(next));
       });
       if (reply.error) throw new Error(reply.error);
       return reply.value;
     };
+    const call = (...args) => ask((id) => JSON.stringify({ id, args }), args[0]);
+    // [id: u32][length of the port's id: u16][the port's id][bytes], little-endian
+    const write = (port, bytes) => ask((id) => {
+      const name = text.encode(port);
+      const frame = new Uint8Array(6 + name.length + bytes.length);
+      const view = new DataView(frame.buffer);
+      view.setUint32(0, id, true);
+      view.setUint16(4, name.length, true);
+      frame.set(name, 6);
+      frame.set(bytes, 6 + name.length);
+      return frame;
+    }, 'write');
+    const listen = (port, deliver) => {
+      listeners.set(port, deliver);
+      call('listen', port).catch(() => deliver({ lost: true }));
+      return () => listeners.delete(port);
+    };
+    return { call, write, listen };
   };
   // The bench's measure of the rig's own share: with quarvSerialTimes set to an array, each
   // message to the rig and each answer is noted there, on the page's clock.
-  const call = globalThis.quarvSerialSocket ? overSocket(globalThis.quarvSerialSocket)
-    : (...args) => globalThis.quarvSerial(...args);
+  const rig = overSocket(globalThis.quarvSerialSocket);
+  const call = rig.call;
   globalThis.quarvSerialCall = call; // the bench's measure of the rig's round trip
   const fail = (name, message) => new DOMException(message, name);
   const PASSING = { parity: ['none', 'even', 'odd'], dataBits: [7, 8], stopBits: [1, 2],
@@ -62,20 +95,27 @@
     get readable() {
       if (this.#readable || this.#state !== 'opened') return this.#readable;
       const id = this.#id;
+      let stop = () => {};
       const stream = new ReadableStream({
-        pull: async (controller) => {
-          const got = await call('read', id);
-          if (got.lost) {
-            controller.error(fail('NetworkError', 'The device has been lost.'));
-            this.#readable = null;
-            return this.#lost();
-          }
-          if (got.closed) return;
-          const piece = got.piece || got.bytes.length;
-          for (let at = 0; at < got.bytes.length; at += piece)
-            controller.enqueue(Uint8Array.from(got.bytes.slice(at, at + piece)));
+        start: (controller) => {
+          stop = rig.listen(id, (got) => {
+            if (got.lost) {
+              stop();
+              controller.error(fail('NetworkError', 'The device has been lost.'));
+              this.#readable = null;
+              return this.#lost();
+            }
+            if (got.closed) return;
+            const piece = got.piece || got.bytes.length;
+            for (let at = 0; at < got.bytes.length; at += piece)
+              controller.enqueue(Uint8Array.from(got.bytes.slice(at, at + piece)));
+          });
         },
-        cancel: () => { this.#readable = null; return call('purge', id); },
+        cancel: () => {
+          stop();
+          this.#readable = null;
+          return call('purge', id);
+        },
       });
       this.#readable = stream;
       return stream;
@@ -87,9 +127,8 @@
         write: async (chunk) => {
           if (!ArrayBuffer.isView(chunk) && !(chunk instanceof ArrayBuffer))
             throw new TypeError('chunk is not a BufferSource');
-          const bytes = Array.from(new Uint8Array(chunk.buffer || chunk, chunk.byteOffset || 0,
-            chunk.byteLength));
-          const sent = await call('write', id, bytes);
+          const sent = await rig.write(id, new Uint8Array(chunk.buffer || chunk,
+            chunk.byteOffset || 0, chunk.byteLength));
           if (sent.lost) {
             this.#writable = null;
             throw fail('NetworkError', 'The device has been lost.');

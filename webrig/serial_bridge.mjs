@@ -2,7 +2,8 @@
 // (its --link path), opened exclusively as a real port is, its bytes carried both ways. A port
 // named loopback:NAME is an adapter looped back, with no device: what is written is read back.
 // bridge.pieces holds, by port, the size of the chunks the port's readable hands the page, as
-// USB adapters hand replies over in pieces.
+// USB adapters hand replies over in pieces. A page reads by listening: each byte is pushed to it
+// as it comes.
 import { openSync, writeSync, constants } from 'node:fs';
 import tty from 'node:tty';
 
@@ -20,6 +21,7 @@ function openPty(port) {
 
 function closePty(port) {
   port.open = false;
+  port.listener = null;
   port.stream?.destroy();
   port.stream = null;
   port.wake();
@@ -46,24 +48,36 @@ async function writeAll(port, bytes) {
 
 export function serialBridge() {
   const ports = new Map();
-  // times: the bench's, an array to note each read answered with bytes and each write taken.
+  // times: the bench's, an array to note each time bytes go to the page (read) and each write.
   const bridge = { offer: null, ports, pieces: new Map(), times: null };
   const portOf = (link) => {
     if (!ports.has(link)) {
       const port = { link, rx: [], open: false, lost: false, options: null, signals: [],
-        waiters: [] };
-      port.wake = () => port.waiters.splice(0).forEach((wake) => wake());
+        listener: null };
+      port.wake = () => { if (port.listener) pushTo(port); };
       ports.set(link, port);
     }
     return ports.get(link);
   };
+  // What a listening page has not had yet: the bytes, then the loss of the port, once.
+  const pushTo = (port) => {
+    if (port.rx.length) {
+      bridge.times?.push(['read', performance.now()]);
+      port.listener({ bytes: Buffer.from(port.rx.splice(0)), piece: bridge.pieces.get(port.link) });
+    }
+    if (port.lost) {
+      port.listener({ lost: true });
+      port.listener = null;
+    }
+  };
   const ops = {
     request: () => bridge.offer,
-    open: (link, options, page) => {
+    open: (link, options, source) => {
       const port = portOf(link);
       if (port.open) return { ok: false };
       try {
-        Object.assign(port, { rx: [], lost: false, options, signals: [], page });
+        Object.assign(port, { rx: [], lost: false, options, signals: [], page: source.page,
+          listener: null });
         openPty(port);
         port.open = true;
         return { ok: true };
@@ -71,15 +85,12 @@ export function serialBridge() {
         return { ok: false };
       }
     },
-    read: async (link) => {
+    listen: (link, _arg, source) => {
       const port = portOf(link);
-      while (port.open && !port.lost && port.rx.length === 0)
-        await new Promise((wake) => port.waiters.push(wake));
-      if (port.rx.length) {
-        bridge.times?.push(['read', performance.now()]);
-        return { bytes: port.rx.splice(0), piece: bridge.pieces.get(link) };
-      }
-      return port.lost ? { lost: true } : { closed: true };
+      if (!port.open && !port.lost) return { closed: true };
+      port.listener = (got) => source.push(link, got);
+      pushTo(port);
+      return {};
     },
     write: async (link, bytes) => {
       bridge.times?.push(['write', performance.now()]);
@@ -88,12 +99,16 @@ export function serialBridge() {
       return (await writeAll(port, Buffer.from(bytes))) ? {} : { lost: true };
     },
     signals: (link, signals) => { portOf(link).signals.push(signals); },
-    purge: (link) => { portOf(link).rx = []; },
+    purge: (link) => {
+      portOf(link).rx = [];
+      portOf(link).listener = null;
+    },
     close: (link) => closePty(portOf(link)),
     ping: () => ({}), // the bench's measure of the rig's own round trip
   };
   bridge.ops = ops;
-  bridge.handle = (source, op, link, arg) => ops[op](link, arg, source.page);
+  // source: { page, push(link, got) }
+  bridge.handle = (source, op, link, arg) => ops[op](link, arg, source);
   // A closed tab closes its ports, as the browser closes a real one.
   bridge.pageClosed = (page) => ports.forEach((port) => { if (port.page === page) closePty(port); });
   // Pulls the plug: the page sees the device lost, whatever it was doing.

@@ -15,7 +15,9 @@ const TYPES = { '.html': 'text/html; charset=utf-8', '.js': 'text/javascript; ch
 
 export const SERIAL_PATH = '/.quarv-rig-serial';
 
-// Each message is { id, args: [op, link, arg] }; each answer { id, value } or { id, error }.
+// Each message is { id, args: [op, link, arg] } or a binary write; each answer { id, value } or
+// { id, error }. A listening port's bytes are pushed as binary frames, [piece: u16][length of
+// the port's id: u16][the port's id][bytes], and its loss as { push: link, value: { lost } }.
 // Only pages of this server's own origin may drive the bridge.
 function carrySerial(server, bridge) {
   const sockets = new WebSocketServer({ noServer: true, maxPayload: 1 << 20 });
@@ -30,19 +32,35 @@ function carrySerial(server, bridge) {
       return;
     }
     sockets.handleUpgrade(request, socket, head, (ws) => {
-      ws.on('message', async (data) => {
+      const answer = (value) => { if (ws.readyState === ws.OPEN) ws.send(JSON.stringify(value)); };
+      const source = { page: ws, push: (link, got) => {
+        if (ws.readyState !== ws.OPEN) return;
+        if (!got.bytes) return ws.send(JSON.stringify({ push: link, value: got }));
+        const name = Buffer.from(link);
+        const head = Buffer.alloc(4);
+        head.writeUInt16LE(got.piece || 0, 0);
+        head.writeUInt16LE(name.length, 2);
+        ws.send(Buffer.concat([head, name, got.bytes]));
+      } };
+      ws.on('message', async (data, isBinary) => {
         let id = null;
-        let value;
         try {
-          const message = JSON.parse(data);
-          id = message.id;
-          const [op, link, arg] = message.args;
+          let op, link, arg;
+          if (isBinary) {
+            // A write: [id: u32][length of the port's id: u16][the port's id][bytes]
+            const length = data.readUInt16LE(4);
+            [id, op, link, arg] = [data.readUInt32LE(0), 'write',
+              data.subarray(6, 6 + length).toString(), data.subarray(6 + length)];
+          } else {
+            const message = JSON.parse(data);
+            id = message.id;
+            [op, link, arg] = message.args;
+          }
           if (!Object.hasOwn(bridge.ops, op)) throw new Error(`no operation ${op}`);
-          value = { id, value: (await bridge.handle({ page: ws }, op, link, arg)) ?? null };
+          answer({ id, value: (await bridge.handle(source, op, link, arg)) ?? null });
         } catch (error) {
-          value = { id, error: String(error.message) };
+          answer({ id, error: String(error.message) });
         }
-        if (ws.readyState === ws.OPEN) ws.send(JSON.stringify(value));
       });
       ws.on('close', () => bridge.pageClosed(ws));
     });

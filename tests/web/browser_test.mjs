@@ -15,7 +15,7 @@ const sims = [];
 
 before(async () => {
   browser = await launchBrowser();
-  server = await serve(process.env.QUARV_WEB_PAGE);
+  server = await serve(process.env.QUARV_WEB_PAGE, 0, browser.bridge);
 });
 after(async () => {
   for (const sim of sims) sim.process.kill('SIGKILL');

@@ -4,7 +4,7 @@ import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
 import { test } from 'node:test';
 import { loadEngine, State, Channel } from '../../web/engine.js';
-import { lineRead } from '../../web/serial.js';
+import { lineRead, lineWrite } from '../../web/serial.js';
 import { after } from '../../web/clock.js';
 
 const MODULE = readFileSync(process.env.QUARV_WEB_MODULE);
@@ -193,6 +193,33 @@ test('a read whose timer comes late leaves later bytes to the next read', async 
     wake();
     assert.equal((await reading).length, c.got, c.name);
     assert.equal(line.rx.length, c.left, c.name);
+  }
+});
+
+// A read's 100 ms count from when what was written before it has crossed the line: a block's
+// reply, 99 ms of line behind it, is its first read's, and a probe's reads keep their pace.
+test('a read after a write waits out the frame on the line first', async () => {
+  const isReply = (bytes) => bytes.length >= 10;
+  const cases = [
+    { name: 'a block answered 105 ms after it went', written: 1035, replyMs: 105, got: 10 },
+    { name: 'a block not answered', written: 1035, got: 0, atLeastMs: 198 },
+    { name: 'a probe not answered', written: 13, got: 0, atLeastMs: 100, underMs: 180 },
+  ];
+  for (const c of cases) {
+    const line = { rx: [], wakers: new Set(), lost: null, closed: false, sentBy: 0,
+      writer: { write: () => Promise.resolve() } };
+    const began = performance.now();
+    lineWrite(line, new Uint8Array(c.written));
+    const reading = lineRead(line, 1040, isReply);
+    if (c.replyMs) setTimeout(() => {
+      line.rx.push(...new Uint8Array(10).fill(7));
+      [...line.wakers].forEach((wake) => wake());
+    }, c.replyMs);
+    const got = await reading;
+    const took = performance.now() - began;
+    assert.equal(got.length, c.got, c.name);
+    if (c.atLeastMs) assert.ok(took >= c.atLeastMs, `${c.name}: ended after ${took} ms`);
+    if (c.underMs) assert.ok(took < c.underMs, `${c.name}: ended after ${took} ms`);
   }
 });
 

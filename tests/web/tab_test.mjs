@@ -17,7 +17,7 @@ let browser, server;
 const sims = [];
 
 before(async () => {
-  browser = await launchPlainBrowser({ over: 'socket' });
+  browser = await launchPlainBrowser();
   server = await serve(process.env.QUARV_WEB_PAGE, 0, bridge);
 });
 after(async () => {
@@ -57,8 +57,14 @@ async function hiddenUpdate(file, device, link, waitMs, shownTab = false) {
   await page.waitFor("!document.querySelector('#result').hidden", waitMs);
   const seconds = (performance.now() - began) / 1000;
   const verdict = await page.evaluate(shown('#verdict'));
+  // Drawn whole with the verdict, hidden or not; shown again, nothing drawn over it.
+  const trace = await page.evaluate(shown('#trace'));
+  await page.show();
+  await page.waitFor("document.visibilityState === 'visible'");
+  await page.evaluate('new Promise((done) => requestAnimationFrame(() => requestAnimationFrame(done)))');
+  const state = await page.evaluate(shown('#state'));
   await page.close();
-  return { verdict, seconds };
+  return { verdict, seconds, state, trace };
 }
 
 test('hidden on a port: probes keep their pace until the device is powered, and it verifies',
@@ -72,7 +78,9 @@ test('hidden on a port: probes keep their pace until the device is powered, and 
     const ended = new Promise((done) => sim.on('exit', done));
     while (!existsSync(link)) await new Promise((done) => setTimeout(done, 10));
     bridge.times = [];
-    assert.equal((await hiddenUpdate(file, null, link, 60000)).verdict, 'OK');
+    const result = await hiddenUpdate(file, null, link, 60000);
+    assert.deepEqual([result.verdict, result.state], ['OK', 'Done']);
+    assert.match(result.trace, /CRCs match\n[^]*bytes received & OK\n$/);
     // Held to the page's own timers, a hidden tab would probe once a second at most; on the
     // worker's it probes about three times a second.
     const firstAnswer = bridge.times.findIndex(([kind]) => kind === 'read');
