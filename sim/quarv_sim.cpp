@@ -138,13 +138,14 @@ void pump_out(Session& s) {
   if (s.outbound_blocked) wire_unsend(s.wire, due.data() + sent, due.size() - sent, now);
 }
 
-int poll_timeout_ms(const Session& s) {
+// To the microsecond: a wait rounded up to whole milliseconds handed each reply over up to a
+// millisecond after its last byte would have crossed the line.
+uint64_t poll_timeout_us(const Session& s) {
   uint64_t next = wire_next_due(s.wire);
-  if (next == UINT64_MAX) return 1000;
+  if (next == UINT64_MAX) return 1000000;
   uint64_t now = now_of(s);
   if (next <= now) return 0;
-  uint64_t wait = (next - now + 999) / 1000;
-  return wait > 1000 ? 1000 : static_cast<int>(wait);
+  return next - now > 1000000 ? 1000000 : next - now;
 }
 
 void run(Session& s, const sigset_t& unblocked) {
@@ -154,13 +155,13 @@ void run(Session& s, const sigset_t& unblocked) {
       std::fprintf(stderr, "quarv-sim: powered on\n");
     }
     pollfd fd{s.pty.master, POLLIN, 0};
-    int timeout = poll_timeout_ms(s);
+    uint64_t timeout = poll_timeout_us(s);
     // While the tool is not reading, wait for room instead of spinning on due bytes.
     if (s.outbound_blocked) {
       fd.events |= POLLOUT;
-      if (timeout < 10) timeout = 10;
+      if (timeout < 10000) timeout = 10000;
     }
-    timespec wait{timeout / 1000, (timeout % 1000) * 1000000L};
+    timespec wait{static_cast<time_t>(timeout / 1000000), static_cast<long>(timeout % 1000000) * 1000L};
     int ready = ppoll(&fd, 1, &wait, &unblocked);
     if (ready < 0 && errno != EINTR) break;
     if (ready > 0 && (fd.revents & POLLIN)) pump_in(s);
