@@ -161,7 +161,8 @@ void run(Session& s, const sigset_t& unblocked) {
       fd.events |= POLLOUT;
       if (timeout < 10000) timeout = 10000;
     }
-    timespec wait{static_cast<time_t>(timeout / 1000000), static_cast<long>(timeout % 1000000) * 1000L};
+    timespec wait{static_cast<time_t>(timeout / 1000000),
+                  static_cast<long>(timeout % 1000000) * 1000L};
     int ready = ppoll(&fd, 1, &wait, &unblocked);
     if (ready < 0 && errno != EINTR) break;
     if (ready > 0 && (fd.revents & POLLIN)) pump_in(s);
