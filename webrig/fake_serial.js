@@ -21,13 +21,11 @@
     let opened = null;
     const times = (...event) => globalThis.quarvSerialTimes?.push([event[0], performance.now(), event[1]]);
     const pushed = (data) => {
-      const view = new DataView(data);
-      const piece = view.getUint16(0, true);
-      const length = view.getUint16(2, true);
-      const id = new TextDecoder().decode(new Uint8Array(data, 4, length));
-      const bytes = new Uint8Array(data, 4 + length);
+      const length = new DataView(data).getUint16(0, true);
+      const id = new TextDecoder().decode(new Uint8Array(data, 2, length));
+      const bytes = new Uint8Array(data, 2 + length);
       times('answer', bytes.length);
-      listeners.get(id)?.({ bytes, piece });
+      listeners.get(id)?.({ bytes });
     };
     const connect = () => new Promise((done, failed) => {
       const socket = new WebSocket(`ws://${location.host}${path}`);
@@ -106,9 +104,7 @@
               return this.#lost();
             }
             if (got.closed) return;
-            const piece = got.piece || got.bytes.length;
-            for (let at = 0; at < got.bytes.length; at += piece)
-              controller.enqueue(Uint8Array.from(got.bytes.slice(at, at + piece)));
+            controller.enqueue(Uint8Array.from(got.bytes));
           });
         },
         cancel: () => {

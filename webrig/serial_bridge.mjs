@@ -1,9 +1,9 @@
 // The rig's side of the injected navigator.serial: each port is a quarv-sim pseudo-terminal
 // (its --link path), opened exclusively as a real port is, its bytes carried both ways. A port
 // named loopback:NAME is an adapter looped back, with no device: what is written is read back.
-// bridge.pieces holds, by port, the size of the chunks the port's readable hands the page, as
-// USB adapters hand replies over in pieces. A page reads by listening: each byte is pushed to it
-// as it comes.
+// A page reads by listening: each byte is pushed to it as it comes, and bridge.pieces holds, by
+// port, the size of the pieces it goes in, each a message of its own, as USB adapters hand
+// replies over.
 import { openSync, writeSync, constants } from 'node:fs';
 import tty from 'node:tty';
 
@@ -61,9 +61,11 @@ export function serialBridge() {
   };
   // What a listening page has not had yet: the bytes, then the loss of the port, once.
   const pushTo = (port) => {
-    if (port.rx.length) {
+    const bytes = Buffer.from(port.rx.splice(0));
+    const piece = bridge.pieces.get(port.link) || bytes.length;
+    for (let at = 0; at < bytes.length; at += piece) {
       bridge.times?.push(['read', performance.now()]);
-      port.listener({ bytes: Buffer.from(port.rx.splice(0)), piece: bridge.pieces.get(port.link) });
+      port.listener({ bytes: bytes.subarray(at, at + piece) });
     }
     if (port.lost) {
       port.listener({ lost: true });

@@ -16,8 +16,8 @@ const TYPES = { '.html': 'text/html; charset=utf-8', '.js': 'text/javascript; ch
 export const SERIAL_PATH = '/.quarv-rig-serial';
 
 // Each message is { id, args: [op, link, arg] } or a binary write; each answer { id, value } or
-// { id, error }. A listening port's bytes are pushed as binary frames, [piece: u16][length of
-// the port's id: u16][the port's id][bytes], and its loss as { push: link, value: { lost } }.
+// { id, error }. A listening port's bytes are pushed as binary frames, [length of the port's id:
+// u16][the port's id][bytes], and its loss as { push: link, value: { lost } }.
 // Only pages of this server's own origin may drive the bridge.
 function carrySerial(server, bridge) {
   const sockets = new WebSocketServer({ noServer: true, maxPayload: 1 << 20 });
@@ -37,9 +37,8 @@ function carrySerial(server, bridge) {
         if (ws.readyState !== ws.OPEN) return;
         if (!got.bytes) return ws.send(JSON.stringify({ push: link, value: got }));
         const name = Buffer.from(link);
-        const head = Buffer.alloc(4);
-        head.writeUInt16LE(got.piece || 0, 0);
-        head.writeUInt16LE(name.length, 2);
+        const head = Buffer.alloc(2);
+        head.writeUInt16LE(name.length, 0);
         ws.send(Buffer.concat([head, name, got.bytes]));
       } };
       ws.on('message', async (data, isBinary) => {
