@@ -92,33 +92,21 @@ function rigTransit(rigTimes, pageTimes) {
     median: each.sort((a, b) => a - b)[each.length >> 1] || 0 };
 }
 
-const shown = (id) => `document.querySelector('${id}').textContent`;
-const press = (id) => `document.querySelector('${id}').click()`;
-
 // One update in a tab: the image picked, the port connected (the simulated device without a
 // link), Update pressed and, hidden, another tab put in front of this one at once.
 async function pageUpdate(image, link, { hidden = false } = {}) {
   const page = await browser.open(served.url);
-  await page.waitFor('document.body?.dataset.ready !== undefined');
-  await page.pick(image);
-  await page.until(`/CRC/.test(${shown('#firmware')})`);
-  if (link) {
-    bridge.offer = link;
-    await page.evaluate(press('#connect'));
-    await page.until(`/Connected/.test(${shown('#device')})`);
-  } else {
-    await page.evaluate(press('#simulate'));
-  }
+  await page.setUp(image, { bridge, link });
   bridge.times = [];
   await page.evaluate('globalThis.quarvSerialTimes = []; 0');
   const began = performance.now();
-  await page.evaluate(press('#update'));
+  await page.press('#update');
   if (hidden) await page.hide();
   if (await page.evaluate('document.visibilityState') !== (hidden ? 'hidden' : 'visible'))
     throw new Error('the tab was not as asked');
   await page.until("!document.querySelector('#result').hidden", 600000);
   const took = (performance.now() - began) / 1000;
-  if (await page.evaluate(shown('#verdict')) !== 'OK') throw new Error('the page did not verify');
+  if (await page.text('#verdict') !== 'OK') throw new Error('the page did not verify');
   if (link && !hidden)
     transits.set(link, rigTransit(bridge.times, await page.evaluate('quarvSerialTimes')));
   bridge.times = null;

@@ -79,6 +79,19 @@ export async function launchPlainBrowser() {
           clearTimeout(timer);
         }
       },
+      text: (id) => page.evaluate(`document.querySelector('${id}').textContent`),
+      press: (id) => page.evaluate(`document.querySelector('${id}').click()`),
+      // Ready for Update: the page started, file picked and, given a link, the rig's port there
+      // connected through bridge; the simulated device chosen without one.
+      setUp: async (file, { bridge, link } = {}) => {
+        await page.waitFor('document.body?.dataset.ready !== undefined');
+        await page.pick(file);
+        await page.until("/CRC/.test(document.querySelector('#firmware').textContent)");
+        if (!link) return page.press('#simulate');
+        bridge.offer = link;
+        await page.press('#connect');
+        await page.until("/Connected/.test(document.querySelector('#device').textContent)");
+      },
       pick: async (file) => {
         const { root } = await send('DOM.getDocument', {}, sessionId);
         const { nodeId } = await send('DOM.querySelector', { nodeId: root.nodeId, selector: '#file' },

@@ -13,16 +13,17 @@
   // at the first call, so a page that never touches a port opens none. A port's bytes go as
   // binary frames, and the rig pushes what the device sends as it comes: a reply crosses once,
   // with nothing to ask for it and no text to parse.
-  const text = new TextEncoder();
+  const encoder = new TextEncoder();
+  const decoder = new TextDecoder();
   const overSocket = (path) => {
     const waiting = new Map();
     const listeners = new Map(); // rig's port id -> what takes its bytes
     let next = 0;
     let opened = null;
-    const times = (...event) => globalThis.quarvSerialTimes?.push([event[0], performance.now(), event[1]]);
+    const times = (kind, what) => globalThis.quarvSerialTimes?.push([kind, performance.now(), what]);
     const pushed = (data) => {
       const length = new DataView(data).getUint16(0, true);
-      const id = new TextDecoder().decode(new Uint8Array(data, 2, length));
+      const id = decoder.decode(new Uint8Array(data, 2, length));
       const bytes = new Uint8Array(data, 2 + length);
       times('answer', bytes.length);
       listeners.get(id)?.({ bytes });
@@ -60,7 +61,7 @@
     const call = (...args) => ask((id) => JSON.stringify({ id, args }), args[0]);
     // [id: u32][length of the port's id: u16][the port's id][bytes], little-endian
     const write = (port, bytes) => ask((id) => {
-      const name = text.encode(port);
+      const name = encoder.encode(port);
       const frame = new Uint8Array(6 + name.length + bytes.length);
       const view = new DataView(frame.buffer);
       view.setUint32(0, id, true);

@@ -4,7 +4,8 @@
 import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
 import { test } from 'node:test';
-import { rig, useRig, startSim, image, openPage, text, pick, connect, updateTo } from './page_rig.mjs';
+import { rig, useRig, startSim, image, openPage, text, pick, connect, updateTo, startWriting }
+  from './page_rig.mjs';
 
 useRig();
 
@@ -14,8 +15,7 @@ test('a device pulled mid-update is lost; plugged back, Connect works without re
   const page = await openPage();
   await pick(page, file);
   await connect(page, first.link);
-  await page.click('#update');
-  await page.waitForFunction(() => document.querySelector('#state').textContent === 'Writing');
+  await startWriting(page);
   first.process.kill('SIGKILL');
   await page.waitForSelector('#result:not([hidden])', { timeout: 10000 });
   assert.equal(await text(page, '#verdict'), 'DEVICE LOST');
@@ -35,8 +35,7 @@ test('a tab closed mid-update leaves nothing running on the port', async () => {
   const page = await openPage();
   await pick(page, file);
   await connect(page, sim.link);
-  await page.click('#update');
-  await page.waitForFunction(() => document.querySelector('#state').textContent === 'Writing');
+  await startWriting(page);
   await page.close();
   await new Promise((done) => setTimeout(done, 300));
   const sent = sim.requests().length;

@@ -84,3 +84,9 @@ export async function updateTo(page, verdict) {
   await page.waitForSelector('#result:not([hidden])', { timeout: 30000 });
   assert.equal(await text(page, '#verdict'), verdict, await text(page, '#advice'));
 }
+
+// Update pressed, and the first block on its way.
+export async function startWriting(page) {
+  await page.click('#update');
+  await page.waitForFunction(() => document.querySelector('#state').textContent === 'Writing');
+}

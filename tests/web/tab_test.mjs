@@ -35,34 +35,25 @@ function image(length) {
   return { file, bytes };
 }
 
-const shown = (id) => `document.querySelector('${id}').textContent`;
-
-// Opens the page with the image picked, connects or presses device, then Update, and puts
-// another tab in front unless shown; resolves with the verdict and the seconds it took.
-async function hiddenUpdate(file, device, link, waitMs, shownTab = false) {
+// Opens the page with the image picked and the port at link connected (the simulated device
+// without one), then Update, and puts another tab in front unless shown; resolves with the
+// verdict, the seconds it took, and what the page shows.
+async function hiddenUpdate(file, link, waitMs, shownTab = false) {
   const page = await browser.open(server.url);
-  await page.waitFor('document.body?.dataset.ready !== undefined');
-  await page.pick(file);
-  await page.waitFor(`/CRC/.test(${shown('#firmware')})`);
-  if (link) {
-    bridge.offer = link;
-    await page.evaluate("document.querySelector('#connect').click()");
-    await page.waitFor(`/Connected/.test(${shown('#device')})`);
-  }
-  if (device) await page.evaluate(`document.querySelector('${device}').click()`);
+  await page.setUp(file, { bridge, link });
   const began = performance.now();
-  await page.evaluate("document.querySelector('#update').click()");
+  await page.press('#update');
   if (!shownTab) await page.hide();
   assert.equal(await page.evaluate('document.visibilityState'), shownTab ? 'visible' : 'hidden');
   await page.waitFor("!document.querySelector('#result').hidden", waitMs);
   const seconds = (performance.now() - began) / 1000;
-  const verdict = await page.evaluate(shown('#verdict'));
+  const verdict = await page.text('#verdict');
   // Drawn whole with the verdict, hidden or not; shown again, nothing drawn over it.
-  const trace = await page.evaluate(shown('#trace'));
+  const trace = await page.text('#trace');
   await page.show();
   await page.waitFor("document.visibilityState === 'visible'");
   await page.evaluate('new Promise((done) => requestAnimationFrame(() => requestAnimationFrame(done)))');
-  const state = await page.evaluate(shown('#state'));
+  const state = await page.text('#state');
   await page.close();
   return { verdict, seconds, state, trace };
 }
@@ -78,7 +69,7 @@ test('hidden on a port: probes keep their pace until the device is powered, and 
     const ended = new Promise((done) => sim.on('exit', done));
     while (!existsSync(link)) await new Promise((done) => setTimeout(done, 10));
     bridge.times = [];
-    const result = await hiddenUpdate(file, null, link, 60000);
+    const result = await hiddenUpdate(file, link, 60000);
     assert.deepEqual([result.verdict, result.state], ['OK', 'Done']);
     assert.match(result.trace, /CRCs match\n[^]*bytes received & OK\n$/);
     // Held to the page's own timers, a hidden tab would probe once a second at most; on the
@@ -97,8 +88,8 @@ test('hidden on a port: probes keep their pace until the device is powered, and 
 test('hidden with the simulated device: it keeps the pace of the front tab', async () => {
   // Some hundred steps: held to the page's own timers, once a second each, they take minutes.
   const { file } = image(16384);
-  const front = await hiddenUpdate(file, '#simulate', null, 60000, true);
-  const hidden = await hiddenUpdate(file, '#simulate', null, 60000);
+  const front = await hiddenUpdate(file, null, 60000, true);
+  const hidden = await hiddenUpdate(file, null, 60000);
   assert.deepEqual([front.verdict, hidden.verdict], ['OK', 'OK']);
   assert.ok(hidden.seconds < 2 * front.seconds + 1, `hidden ${hidden.seconds} s, front ${front.seconds} s`);
 });
